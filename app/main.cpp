@@ -1,0 +1,133 @@
+// chromaloom: three monochrome FITS planes in, one 16-bit RGB TIFF out, streamed row by row.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/channel_ratio.h"
+#include "app/sample_conversion.h"
+#include "fits/input_files.h"
+#include "fits/plane_reader.h"
+#include "tiff/rgb_writer.h"
+
+namespace {
+
+using chromaloom::ChannelScales;
+using chromaloom::InputPlanes;
+
+constexpr int kExitFailure = -1;
+constexpr int kExitNoMemory = 1;
+
+void print_usage() {
+  std::printf("Usage:\n");
+  std::printf(
+      "Chromaloom <Red File Name> <Green File Name> <Blue File Name> <Red Ratio> <Green Ratio> "
+      "<Blue Ratio> <Output File Name>\n\n");
+  std::printf("eg:\n");
+  std::printf("Chromaloom red.fit green.fit blue.fit 1.3 1.0 1.63 RGB.tif\n");
+}
+
+// A row buffer per plane, zeroed so that a row whose read did nothing converts zeros rather than
+// garbage. Width 0 needs no memory and is no failure.
+bool allocate_rows(InputPlanes& planes, std::uint64_t width) {
+  for (auto& plane : planes) {
+    plane.row = static_cast<double*>(std::calloc(width, sizeof(double)));
+    if (plane.row == nullptr && width != 0) return false;
+  }
+  return true;
+}
+
+// Whether the row buffers (width doubles) and the scanline (width * 6 bytes) have a size the
+// machine can express at all.
+bool row_sizes_representable(std::uint64_t width) {
+  return width <= SIZE_MAX / sizeof(double) && width <= PTRDIFF_MAX / 6;
+}
+
+int run(int argc, char** argv) {
+  if (argc != 8) {
+    print_usage();
+    return 0;
+  }
+  const chromaloom::PlaneNames names = {argv[1], argv[2], argv[3]};
+  const char* output_name = argv[7];
+
+  int status = 0;
+  InputPlanes planes;
+  chromaloom::InputFiles input_files;
+
+  std::printf("Opening FITS file...\n");
+  input_files.note_descriptors_before_open();
+  chromaloom::open_planes(planes, names, status);
+  chromaloom::read_levels(planes, status);
+  chromaloom::read_geometry(planes, status);
+  if (status != 0) {
+    chromaloom::report_status(status);
+    return status;
+  }
+
+  switch (chromaloom::check_geometry(planes)) {
+    case chromaloom::GeometryFault::kTooManyAxes:
+      std::printf("Error: images with > 2 dimensions are not supported\n");
+      return kExitFailure;
+    case chromaloom::GeometryFault::kUnequalSizes:
+      std::printf("Error: images must have the same dimensions\n");
+      return kExitFailure;
+    case chromaloom::GeometryFault::kNone:
+      break;
+  }
+  // Read as unsigned, a negative length is too large for anything below.
+  const auto width = static_cast<std::uint64_t>(planes[0].width());
+  const auto height = static_cast<std::uint64_t>(planes[0].height());
+
+  if (!row_sizes_representable(width) || !allocate_rows(planes, width)) {
+    std::printf("Memory allocation error\n");
+    return kExitNoMemory;
+  }
+  if (width > UINT32_MAX || height > UINT32_MAX) {
+    std::printf("Error: image is too large for TIFF\n");
+    return kExitFailure;
+  }
+  input_files.note_opened(names);
+  if (input_files.includes(output_name)) {
+    std::printf("Error: output file must not be one of the input files\n");
+    return kExitFailure;
+  }
+
+  std::printf("Setting up TIFF file...\n");
+  chromaloom::RgbTiff tiff;
+  switch (chromaloom::create_rgb_tiff(output_name, static_cast<std::uint32_t>(width),
+                                      static_cast<std::uint32_t>(height), tiff)) {
+    case chromaloom::CreateResult::kCannotCreate:
+      std::printf("Error: cannot create the TIFF file\n");
+      return kExitFailure;
+    case chromaloom::CreateResult::kNoScanline:
+      std::printf("Memory allocation error\n");
+      return kExitNoMemory;
+    case chromaloom::CreateResult::kOk:
+      break;
+  }
+
+  const ChannelScales scales = {{
+      {static_cast<double>(planes[0].black_level), chromaloom::parse_channel_ratio(argv[4])},
+      {static_cast<double>(planes[1].black_level), chromaloom::parse_channel_ratio(argv[5])},
+      {static_cast<double>(planes[2].black_level), chromaloom::parse_channel_ratio(argv[6])},
+  }};
+  const std::array<const double*, 3> rows = {planes[0].row, planes[1].row, planes[2].row};
+
+  // A failed read is noticed only at the end: it leaves its buffer as it was, later reads do
+  // nothing, and every row is still written.
+  for (std::uint32_t r = 0; r < height; ++r) {
+    chromaloom::read_row(planes, r, static_cast<long>(width), status);
+    chromaloom::convert_row(rows, width, scales, tiff.scanline);
+    if (!chromaloom::write_rgb_row(tiff, r)) return kExitFailure;
+  }
+
+  chromaloom::close_planes(planes, status);
+  for (auto& plane : planes) std::free(plane.row);
+  const bool finished = chromaloom::finish_rgb_tiff(tiff);
+  if (!finished && status == 0) return kExitFailure;
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) { return run(argc, argv); }

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace chromaloom {
+
+// The pedestal keeps faint pixels, and pixels just below the black level, off zero.
+inline constexpr double kPedestal = 50.0;
+
+// What one channel does to its samples: the black level to subtract and the ratio to scale by.
+struct ChannelScale {
+  double black_level;
+  double ratio;
+};
+
+// Red, green, blue.
+using ChannelScales = std::array<ChannelScale, 3>;
+
+// One sample: subtract the black level, scale, add the pedestal, each step rounded to a double
+// (the project builds with -ffp-contract=off so nothing is fused), then truncate toward zero and
+// clamp to 0..65535. NaN gives 0.
+inline std::uint16_t convert_sample(double x, const ChannelScale& scale) {
+  const double d = x - scale.black_level;
+  const double p = scale.ratio * d;
+  const double v = p + kPedestal;
+  if (!(v > 0.0)) return 0;  // NaN and everything at or below zero
+  if (v >= 65535.0) return 65535;
+  return static_cast<std::uint16_t>(v);  // truncation toward zero
+}
+
+// Converts one row of the red, green and blue planes into a scanline of width pixels, 6 bytes
+// each: red, green, blue, every sample low byte first.
+void convert_row(const std::array<const double*, 3>& rows, std::size_t width,
+                 const ChannelScales& scales, unsigned char* scanline);
+
+}  // namespace chromaloom

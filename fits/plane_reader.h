@@ -1,0 +1,54 @@
+#pragma once
+
+#include <fitsio.h>
+
+#include <array>
+#include <cstdint>
+
+namespace chromaloom {
+
+// One of the three monochrome inputs. Every CFITSIO call of a run shares one status value:
+// after the first failure every later call does nothing (closing excepted), so the first
+// failure is the one reported and the one the run ends with.
+struct InputPlane {
+  fitsfile* file = nullptr;
+  std::uint16_t black_level = 0;
+  int axis_count = 0;
+  // Width then height. A missing axis counts as length 1, so they start at 1.
+  long axes[2] = {1, 1};
+  double* row = nullptr;  // one image row, owned by the run
+
+  long width() const { return axes[0]; }
+  long height() const { return axes[1]; }
+};
+
+// Red, green, blue: every loop over the planes runs in that order.
+using InputPlanes = std::array<InputPlane, 3>;
+using PlaneNames = std::array<const char*, 3>;
+
+// Opens the planes read-only; the names go to CFITSIO unchanged, so its extended file names
+// (HDU selectors, compressed files) work.
+void open_planes(InputPlanes& planes, const PlaneNames& names, int& status);
+
+// Reads each plane's black level from CBLACK and requires a CWHITE card.
+void read_levels(InputPlanes& planes, int& status);
+
+// Reads each plane's axis count and its first two axis lengths.
+void read_geometry(InputPlanes& planes, int& status);
+
+// Writes CFITSIO's report of a failure to standard error.
+void report_status(int status);
+
+enum class GeometryFault { kNone, kTooManyAxes, kUnequalSizes };
+
+// Which rule on the planes' geometry, if any, they break.
+GeometryFault check_geometry(const InputPlanes& planes);
+
+// Reads image row `row` (counted from 0; FITS row row + 1) of each plane into its row buffer,
+// `width` doubles each, scaled by BSCALE and BZERO.
+void read_row(InputPlanes& planes, std::uint32_t row, long width, int& status);
+
+// Closes the planes whatever the status holds, then reports a failure if there was one.
+void close_planes(InputPlanes& planes, int& status);
+
+}  // namespace chromaloom

@@ -1,0 +1,172 @@
+#include "planegen/star_field.h"
+
+#include <fitsio.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <vector>
+
+namespace chromaloom::planegen {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kFwhm = 2.6;       // seeing, in pixels
+constexpr double kMoffatBeta = 3.0;
+
+// A small, fast generator: the planes need plausible noise, not cryptographic quality.
+class Random {
+ public:
+  explicit Random(std::uint64_t seed) : state_(seed * 0x9E3779B97F4A7C15ull + 1) {}
+  std::uint64_t next() {
+    state_ ^= state_ >> 12;
+    state_ ^= state_ << 25;
+    state_ ^= state_ >> 27;
+    return state_ * 0x2545F4914F6CDD1Dull;
+  }
+  double uniform() { return static_cast<double>(next() >> 11) * (1.0 / 9007199254740992.0); }
+  double normal() {
+    if (has_spare_) {
+      has_spare_ = false;
+      return spare_;
+    }
+    const double u = std::max(uniform(), 1e-300), v = uniform();
+    const double radius = std::sqrt(-2.0 * std::log(u));
+    spare_ = radius * std::sin(2 * kPi * v);
+    has_spare_ = true;
+    return radius * std::cos(2 * kPi * v);
+  }
+
+ private:
+  std::uint64_t state_;
+  double spare_ = 0;
+  bool has_spare_ = false;
+};
+
+struct Star {
+  double x, y;
+  double reach;  // rows and columns beyond which the profile is negligible
+  std::array<double, 3> peak;  // per channel, after colour
+};
+
+struct Blob {
+  double x, y, sigma;
+  std::array<double, 3> brightness;
+};
+
+// Colour of a star from a rough temperature index, 0 (hot, blue-white) to 1 (cool, orange-red).
+std::array<double, 3> star_colour(double t) {
+  return {0.70 + 0.30 * t, 0.85 + 0.05 * std::sin(kPi * t), 1.00 - 0.55 * t};
+}
+
+std::vector<Star> make_stars(const FieldOptions& o, Random& random) {
+  const double alpha = kFwhm / (2.0 * std::sqrt(std::pow(2.0, 1.0 / kMoffatBeta) - 1.0));
+  const double area = static_cast<double>(o.width) * static_cast<double>(o.height);
+  const auto count = static_cast<std::size_t>(std::max(1.0, area / 2500.0));
+  std::vector<Star> stars;
+  stars.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    Star s;
+    s.x = random.uniform() * static_cast<double>(o.width);
+    s.y = random.uniform() * static_cast<double>(o.height);
+    // Many faint stars, few bright ones: a power law in flux, the brightest ones saturating.
+    const double flux = 2000.0 * std::pow(1.0 - random.uniform(), -1.4);
+    const double peak = std::min(flux * (kMoffatBeta - 1.0) / (kPi * alpha * alpha), 120000.0);
+    const auto colour = star_colour(random.uniform());
+    for (int c = 0; c < 3; ++c) s.peak[c] = peak * colour[c];
+    s.reach = std::min(alpha * std::sqrt(std::pow(peak / 0.5, 1.0 / kMoffatBeta) - 1.0), 60.0);
+    stars.push_back(s);
+  }
+  std::sort(stars.begin(), stars.end(),
+            [](const Star& a, const Star& b) { return a.y - a.reach < b.y - b.reach; });
+  return stars;
+}
+
+std::vector<Blob> make_nebula(const FieldOptions& o, Random& random) {
+  std::vector<Blob> blobs;
+  const double size = static_cast<double>(std::min(o.width, o.height));
+  for (int i = 0; i < 7; ++i) {
+    const double glow = 150.0 + 250.0 * random.uniform();
+    // Mostly hydrogen red, some oxygen teal.
+    const bool oxygen = i % 3 == 2;
+    blobs.push_back({o.width * (0.3 + 0.4 * random.uniform()),
+                     o.height * (0.3 + 0.4 * random.uniform()), size * (0.06 + 0.12 * random.uniform()),
+                     oxygen ? std::array<double, 3>{0.15 * glow, 0.8 * glow, 0.9 * glow}
+                            : std::array<double, 3>{glow, 0.25 * glow, 0.35 * glow}});
+  }
+  return blobs;
+}
+
+}  // namespace
+
+int write_star_field(const std::string& directory, const FieldOptions& o) {
+  Random random(o.seed);
+  const std::vector<Star> stars = make_stars(o, random);
+  const std::vector<Blob> nebula = make_nebula(o, random);
+  const double alpha = kFwhm / (2.0 * std::sqrt(std::pow(2.0, 1.0 / kMoffatBeta) - 1.0));
+  const std::array<const char*, 3> names = {"red", "green", "blue"};
+  const std::array<double, 3> sky = {420.0, 380.0, 300.0};  // light pollution is warm
+  const int image_type = o.bitpix == 16 ? USHORT_IMG : o.bitpix;
+
+  int status = 0;
+  std::array<fitsfile*, 3> files{};
+  for (int c = 0; c < 3; ++c) {
+    const std::string path = "!" + directory + "/" + names[c] + ".fits";  // "!" replaces
+    long axes[2] = {o.width, o.height};
+    fits_create_file(&files[c], path.c_str(), &status);
+    fits_create_img(files[c], image_type, 2, axes, &status);
+    int black = o.black_level, white = o.white_level;
+    fits_update_key(files[c], TINT, "CBLACK", &black, "bias level of the sensor, ADU", &status);
+    fits_update_key(files[c], TINT, "CWHITE", &white, "saturation level, ADU", &status);
+    char filter[16];
+    snprintf(filter, sizeof filter, "%s", names[c]);
+    fits_update_key(files[c], TSTRING, "FILTER", filter, "colour filter", &status);
+    double exposure = 120.0;
+    fits_update_key(files[c], TDOUBLE, "EXPTIME", &exposure, "exposure time, seconds", &status);
+  }
+  if (status != 0) return status;
+
+  std::vector<double> row(static_cast<std::size_t>(o.width));
+  std::size_t first_star = 0;
+  const double ceiling = std::min(o.white_level, 65535);
+  for (long y = 0; y < o.height && status == 0; ++y) {
+    const double fy = static_cast<double>(y);
+    while (first_star < stars.size() && stars[first_star].y + 60.0 < fy) ++first_star;
+    for (int c = 0; c < 3; ++c) {
+      const double gradient = sky[c] * (1.0 + 0.25 * fy / static_cast<double>(o.height));
+      for (long x = 0; x < o.width; ++x) {
+        const double fx = static_cast<double>(x);
+        double signal = gradient;
+        for (const Blob& b : nebula) {
+          const double dx = fx - b.x, dy = fy - b.y;
+          signal += b.brightness[c] * std::exp(-(dx * dx + dy * dy) / (2.0 * b.sigma * b.sigma));
+        }
+        row[static_cast<std::size_t>(x)] = signal;
+      }
+      for (std::size_t i = first_star; i < stars.size(); ++i) {
+        const Star& s = stars[i];
+        if (s.y - s.reach > fy) break;
+        if (std::fabs(s.y - fy) > s.reach) continue;
+        const long x0 = std::max(0L, static_cast<long>(s.x - s.reach));
+        const long x1 = std::min(o.width - 1, static_cast<long>(s.x + s.reach));
+        for (long x = x0; x <= x1; ++x) {
+          const double dx = static_cast<double>(x) - s.x, dy = fy - s.y;
+          const double r2 = (dx * dx + dy * dy) / (alpha * alpha);
+          row[static_cast<std::size_t>(x)] += s.peak[c] * std::pow(1.0 + r2, -kMoffatBeta);
+        }
+      }
+      for (double& v : row) {
+        // Photon noise grows with the signal; read noise sits on top of the bias.
+        const double noisy = o.black_level + v + random.normal() * std::sqrt(v + 25.0);
+        v = o.bitpix > 0 ? std::clamp(std::floor(noisy), 0.0, ceiling) : noisy;
+      }
+      long first_pixel[2] = {1, y + 1};
+      fits_write_pix(files[c], TDOUBLE, first_pixel, o.width, row.data(), &status);
+    }
+  }
+  for (fitsfile* file : files) fits_close_file(file, &status);
+  return status;
+}
+
+}  // namespace chromaloom::planegen

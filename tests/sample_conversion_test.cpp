@@ -1,0 +1,85 @@
+#include "app/sample_conversion.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace chromaloom {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct SampleCase {
+  double ratio;
+  double sample;
+  double black;
+  std::uint16_t expected;
+};
+
+class ConvertSample : public ::testing::TestWithParam<SampleCase> {};
+
+TEST_P(ConvertSample, FollowsTheRule) {
+  const SampleCase c = GetParam();
+  EXPECT_EQ(convert_sample(c.sample, {c.black, c.ratio}), c.expected)
+      << "ratio " << c.ratio << ", sample " << c.sample << ", black " << c.black;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ConvertSample,
+    ::testing::Values(
+        // Each step rounded to a double: a fused or widened computation gives 10, 65250 and 375.
+        SampleCase{1.3, 70, 100, 11}, SampleCase{1.63, 40000, 0, 65249},
+        SampleCase{1.63, 300, 100, 376}, SampleCase{1.3, 1000, 100, 1220},
+        // At the black level only the pedestal remains.
+        SampleCase{123.456, 100, 100, 50}, SampleCase{-7.0, 4000, 4000, 50},
+        // Truncation toward zero, never rounding.
+        SampleCase{1, 99.5, 100, 49}, SampleCase{1, 49.5, 100, 0}, SampleCase{1, 10, 100, 0},
+        SampleCase{1, 99.999999, 100, 49}, SampleCase{1, 0.999999, 0, 50},
+        // Negative ratios.
+        SampleCase{-1, 80, 100, 70}, SampleCase{-1, 200, 100, 0},
+        // Clamping at both ends.
+        SampleCase{1, 65485, 0, 65535}, SampleCase{1, 65484.999, 0, 65534},
+        SampleCase{1, 65486, 0, 65535}, SampleCase{1, 70000, 0, 65535},
+        SampleCase{1, 1e12, 0, 65535}, SampleCase{1, -1e12, 0, 0}, SampleCase{0, 1e300, 0, 50},
+        // Non-finite values.
+        SampleCase{1, kNaN, 0, 0}, SampleCase{1, kInf, 0, 65535}, SampleCase{1, -kInf, 0, 0},
+        SampleCase{-1, kInf, 0, 0}, SampleCase{0, kInf, 0, 0},  // 0 x inf is NaN
+        SampleCase{kInf, 1, 0, 65535}, SampleCase{kNaN, 1, 0, 0}));
+
+TEST(ConvertRow, LaysOutPixelsRedGreenBlueLowByteFirst) {
+  // Ratio 1 with a black level of 50 cancels the pedestal: each sample passes through unchanged.
+  const std::vector<double> red = {258, 0, 65535};
+  const std::vector<double> green = {0, 256, 0};
+  const std::vector<double> blue = {65535, 0x1234, kNaN};
+  const ChannelScales scales = {{{50, 1}, {50, 1}, {50, 1}}};
+  std::vector<unsigned char> scanline(3 * 6 + 1, 0xAA);
+  convert_row({red.data(), green.data(), blue.data()}, 3, scales, scanline.data());
+  const std::vector<unsigned char> expected = {
+      2,    1,    0, 0,    255,  255,  // 258, 0, 65535
+      0,    0,    0, 1,    0x34, 0x12,  // 0, 256, 0x1234
+      0xFF, 0xFF, 0, 0,    0,    0,     // 65535, 0, NaN
+      0xAA};                            // nothing past the row is touched
+  EXPECT_EQ(scanline, expected);
+}
+
+TEST(ConvertRow, UsesEachChannelsOwnScale) {
+  const double red = 1000, green = 1000, blue = 1000;
+  const ChannelScales scales = {{{100, 1.3}, {0, 1.0}, {1000, 2.0}}};
+  unsigned char scanline[6];
+  convert_row({&red, &green, &blue}, 1, scales, scanline);
+  EXPECT_EQ(scanline[0] | scanline[1] << 8, 1220);
+  EXPECT_EQ(scanline[2] | scanline[3] << 8, 1050);
+  EXPECT_EQ(scanline[4] | scanline[5] << 8, 50);
+}
+
+TEST(ConvertRow, ZeroWidthWritesNothing) {
+  unsigned char scanline[1] = {0xAA};
+  convert_row({nullptr, nullptr, nullptr}, 0, {{{0, 1}, {0, 1}, {0, 1}}}, scanline);
+  EXPECT_EQ(scanline[0], 0xAA);
+}
+
+}  // namespace
+}  // namespace chromaloom
