@@ -82,6 +82,8 @@ struct PixelType {
   double stored_min, stored_max;  // range of the stored numbers
 };
 
+void PrintTo(const PixelType& t, std::ostream* os) { *os << t.name; }
+
 bool is_float(const PixelType& t) { return t.bitpix < 0; }
 
 // Whether CFITSIO can store this physical value exactly in the type.
@@ -303,6 +305,8 @@ struct EarlyEnding {
   int exit_status;
   bool cfitsio_report;  // whether CFITSIO's report is expected on standard error
 };
+
+void PrintTo(const EarlyEnding& e, std::ostream* os) { *os << e.name; }
 
 class EarlyEndings : public ::testing::TestWithParam<EarlyEnding> {
  protected:

@@ -16,6 +16,8 @@ struct RatioCase {
   double expected;
 };
 
+void PrintTo(const RatioCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+
 class ChannelRatio : public ::testing::TestWithParam<RatioCase> {};
 
 TEST_P(ChannelRatio, ParsesLikeAtofInTheCLocale) {
@@ -58,6 +60,8 @@ struct LevelCase {
   const char* text;
   std::uint16_t expected;
 };
+
+void PrintTo(const LevelCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
 
 class BlackLevel : public ::testing::TestWithParam<LevelCase> {};
 

@@ -19,6 +19,10 @@ struct SampleCase {
   std::uint16_t expected;
 };
 
+void PrintTo(const SampleCase& c, std::ostream* os) {
+  *os << "ratio " << c.ratio << ", sample " << c.sample << ", black " << c.black;
+}
+
 class ConvertSample : public ::testing::TestWithParam<SampleCase> {};
 
 TEST_P(ConvertSample, FollowsTheRule) {
