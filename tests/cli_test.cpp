@@ -435,3 +435,68 @@ TEST(DamagedInput, TruncatedPlaneStillWritesEveryRowAndReportsTheFailure) {
 
 }  // namespace
 }  // namespace chromaloom::testing
+
+namespace chromaloom::testing {
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Sizes no run can handle, declared by header-only files: clean endings, the output untouched.
+
+struct HugeGeometry {
+  const char* name;
+  const char* width;
+  const char* height;
+  std::string out;
+  int exit_status;
+};
+
+void PrintTo(const HugeGeometry& g, std::ostream* os) { *os << g.name; }
+
+class HugeGeometries : public ::testing::TestWithParam<HugeGeometry> {};
+
+TEST_P(HugeGeometries, EndCleanlyBeforeTheOutput) {
+  const HugeGeometry g = GetParam();
+  TempDir dir;
+  const std::string path = dir.file("huge.fits");
+  write_file(path, raw_header({card("SIMPLE", "T"), card("BITPIX", "16"), card("NAXIS", "2"),
+                               card("NAXIS1", g.width), card("NAXIS2", g.height),
+                               card("CBLACK", "0"), card("CWHITE", "65535")}));
+  write_file(dir.file("out.tif"), "precious");
+  const RunResult run = run_chromaloom({path, path, path, "1", "1", "1", dir.file("out.tif")});
+  EXPECT_EQ(run.out, g.out);
+  EXPECT_EQ(run.exit_status, g.exit_status) << run.err;
+  EXPECT_EQ(run.signal, 0);
+  EXPECT_EQ(read_file(dir.file("out.tif")), "precious");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HugeGeometries,
+    ::testing::Values(
+        // 8 TiB a row buffer: no machine gives it.
+        HugeGeometry{"row_buffer_too_large", "1099511627776", "1",
+                     "Opening FITS file...\nMemory allocation error\n", 1},
+        // width x 8 does not fit in 64 bits. (A width above 4294967295 needs 32 GiB of row
+        // buffers, which decide the ending first on most machines, so only the height shows the
+        // TIFF limit reliably.)
+        HugeGeometry{"row_size_overflows", "4611686018427387904", "1",
+                     "Opening FITS file...\nMemory allocation error\n", 1},
+        HugeGeometry{"taller_than_tiff_allows", "1", "8589934592",
+                     "Opening FITS file...\nError: image is too large for TIFF\n", 255}),
+    [](const ::testing::TestParamInfo<HugeGeometry>& info) { return std::string(info.param.name); });
+
+TEST(OutputCreation, UncreatableOutputIsReportedAsAFailure) {
+  TempDir dir;
+  const PlaneSpec spec = plane(2, 1, {1, 2});
+  const PlanePaths in = write_planes(dir.path(), spec, spec, spec);
+  for (const std::string& out : {dir.path(), dir.file("missing/rgb.tif")}) {
+    SCOPED_TRACE(out);
+    const RunResult run = run_chromaloom({in.red, in.green, in.blue, "1", "1", "1", out});
+    EXPECT_EQ(run.out, kSuccessOutput + "Error: cannot create the TIFF file\n");
+    EXPECT_EQ(run.exit_status, kMinusOne);
+    EXPECT_NE(run.err, "");  // libtiff's reason
+  }
+  EXPECT_FALSE(file_exists(dir.file("missing")));
+}
+
+}  // namespace
+}  // namespace chromaloom::testing
