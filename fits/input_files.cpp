@@ -32,8 +32,8 @@ std::vector<int> open_descriptors() {
 std::string disk_file_of(const char* name) {
   // Every part ffiurl fills is at most as long as the name itself (or a CFITSIO default).
   const std::size_t size = std::strlen(name) + FLEN_FILENAME;
-  std::string url_type(size, '\0'), in_file(size, '\0'), out_file(size, '\0'),
-      ext_spec(size, '\0'), row_filter(size, '\0'), bin_spec(size, '\0'), col_spec(size, '\0');
+  std::string url_type(size, '\0'), in_file(size, '\0'), out_file(size, '\0'), ext_spec(size, '\0'),
+      row_filter(size, '\0'), bin_spec(size, '\0'), col_spec(size, '\0');
   std::string url(name);
   int status = 0;
   ffiurl(&url[0], &url_type[0], &in_file[0], &out_file[0], &ext_spec[0], &row_filter[0],

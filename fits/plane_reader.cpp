@@ -11,8 +11,7 @@ namespace {
 
 // Reads one header card and splits out its value text. The value buffer is emptied first so that
 // a card CFITSIO cannot find never leaves an earlier card's text behind.
-void read_card_value(fitsfile* file, const char* keyword, char (&value)[FLEN_VALUE],
-                     int& status) {
+void read_card_value(fitsfile* file, const char* keyword, char (&value)[FLEN_VALUE], int& status) {
   char card[FLEN_CARD] = {};
   char comment[FLEN_COMMENT] = {};
   std::memset(value, 0, sizeof value);

@@ -12,7 +12,7 @@ namespace chromaloom::planegen {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr double kFwhm = 2.6;       // seeing, in pixels
+constexpr double kFwhm = 2.6;  // seeing, in pixels
 constexpr double kMoffatBeta = 3.0;
 
 // A small, fast generator: the planes need plausible noise, not cryptographic quality.
@@ -46,7 +46,7 @@ class Random {
 
 struct Star {
   double x, y;
-  double reach;  // rows and columns beyond which the profile is negligible
+  double reach;                // rows and columns beyond which the profile is negligible
   std::array<double, 3> peak;  // per channel, after colour
 };
 
@@ -91,7 +91,8 @@ std::vector<Blob> make_nebula(const FieldOptions& o, Random& random) {
     // Mostly hydrogen red, some oxygen teal.
     const bool oxygen = i % 3 == 2;
     blobs.push_back({o.width * (0.3 + 0.4 * random.uniform()),
-                     o.height * (0.3 + 0.4 * random.uniform()), size * (0.06 + 0.12 * random.uniform()),
+                     o.height * (0.3 + 0.4 * random.uniform()),
+                     size * (0.06 + 0.12 * random.uniform()),
                      oxygen ? std::array<double, 3>{0.15 * glow, 0.8 * glow, 0.9 * glow}
                             : std::array<double, 3>{glow, 0.25 * glow, 0.35 * glow}});
   }

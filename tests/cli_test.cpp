@@ -98,10 +98,9 @@ bool representable(const PixelType& t, double physical) {
 
 std::vector<double> values_for(const PixelType& t, std::size_t count, unsigned seed) {
   // The worked examples and the edges of the rule, wherever the type can hold them.
-  const std::vector<double> interesting = {70,    1000,  40100,   300,      100,    99.5,
-                                           149.5, 0,     65485,   65486,    65584,  1e12,
-                                           -1e12, -3.25, 65484.5, 65534.75, kNaN,   kInf,
-                                           -kInf, 1e-300, 2e15};
+  const std::vector<double> interesting = {70,      1000,     40100, 300,   100,   99.5,   149.5,
+                                           0,       65485,    65486, 65584, 1e12,  -1e12,  -3.25,
+                                           65484.5, 65534.75, kNaN,  kInf,  -kInf, 1e-300, 2e15};
   std::vector<double> values;
   for (double v : interesting) {
     if (representable(t, v)) values.push_back(v);
@@ -163,8 +162,7 @@ TEST_P(PixelTypes, ConvertsEveryPixelByTheRule) {
 
 INSTANTIATE_TEST_SUITE_P(
     Types, PixelTypes,
-    ::testing::Values(PixelType{"uint8", 8, 1, 0, 0, 255},
-                      PixelType{"int8", 8, 1, -128, 0, 255},
+    ::testing::Values(PixelType{"uint8", 8, 1, 0, 0, 255}, PixelType{"int8", 8, 1, -128, 0, 255},
                       PixelType{"uint8_scaled", 8, 200, 0, 0, 255},
                       PixelType{"int16", 16, 1, 0, -32768, 32767},
                       PixelType{"uint16", 16, 1, 32768, -32768, 32767},
@@ -172,8 +170,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PixelType{"int32", 32, 1, 0, -2147483648.0, 2147483647.0},
                       PixelType{"uint32", 32, 1, 2147483648.0, -2147483648.0, 2147483647.0},
                       PixelType{"int64", 64, 1, 0, -1e15, 1e15},
-                      PixelType{"float32", -32, 1, 0, 0, 0},
-                      PixelType{"float64", -64, 1, 0, 0, 0}),
+                      PixelType{"float32", -32, 1, 0, 0, 0}, PixelType{"float64", -64, 1, 0, 0, 0}),
     [](const ::testing::TestParamInfo<PixelType>& info) { return std::string(info.param.name); });
 
 TEST(Conversion, WorkedExamplesComeOutAsStated) {
@@ -337,7 +334,7 @@ TEST_P(EarlyEndings, EndBeforeTouchingTheOutput) {
   std::vector<std::string> args;
   for (const std::string& arg : e.args) {
     args.push_back(arg.find(".fits") != std::string::npos || arg == "out.tif" ? dir_.file(arg)
-                                                                               : arg);
+                                                                              : arg);
   }
   const RunResult run = run_chromaloom(args);
   EXPECT_EQ(run.out, e.out);
@@ -356,43 +353,63 @@ const std::string kUsage =
     "<Blue Ratio> <Output File Name>\n\n"
     "eg:\n"
     "Chromaloom red.fit green.fit blue.fit 1.3 1.0 1.63 RGB.tif\n";
-const std::string kTooManyAxes =
-    kOpening + "Error: images with > 2 dimensions are not supported\n";
+const std::string kTooManyAxes = kOpening + "Error: images with > 2 dimensions are not supported\n";
 const std::string kUnequal = kOpening + "Error: images must have the same dimensions\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, EarlyEndings,
     ::testing::Values(
         EarlyEnding{"no_arguments", {}, kUsage, 0, false},
-        EarlyEnding{"six_arguments", {"good.fits", "good.fits", "good.fits", "1", "1", "1"},
-                    kUsage, 0, false},
+        EarlyEnding{"six_arguments",
+                    {"good.fits", "good.fits", "good.fits", "1", "1", "1"},
+                    kUsage,
+                    0,
+                    false},
         EarlyEnding{"eight_arguments",
                     {"good.fits", "good.fits", "good.fits", "1", "1", "1", "out.tif", "x"},
-                    kUsage, 0, false},
+                    kUsage,
+                    0,
+                    false},
         EarlyEnding{"missing_file",
                     {"good.fits", "absent.fits", "good.fits", "1", "1", "1", "out.tif"},
-                    kOpening, 104, true},
+                    kOpening,
+                    104,
+                    true},
         EarlyEnding{"not_fits",
                     {"notfits.fits", "good.fits", "good.fits", "1", "1", "1", "out.tif"},
-                    kOpening, 252, true},
+                    kOpening,
+                    252,
+                    true},
         EarlyEnding{"blue_without_cwhite",
                     {"good.fits", "good.fits", "no_cwhite.fits", "1", "1", "1", "out.tif"},
-                    kOpening, 202, true},
+                    kOpening,
+                    202,
+                    true},
         EarlyEnding{"red_without_cblack",
                     {"no_cblack.fits", "good.fits", "good.fits", "1", "1", "1", "out.tif"},
-                    kOpening, 202, true},
+                    kOpening,
+                    202,
+                    true},
         EarlyEnding{"three_axes",
                     {"good.fits", "cube.fits", "good.fits", "1", "1", "1", "out.tif"},
-                    kTooManyAxes, kMinusOne, false},
+                    kTooManyAxes,
+                    kMinusOne,
+                    false},
         EarlyEnding{"three_axes_and_no_cblack",
                     {"good.fits", "good.fits", "cube_no_cblack.fits", "1", "1", "1", "out.tif"},
-                    kOpening, 202, true},
+                    kOpening,
+                    202,
+                    true},
         EarlyEnding{"unequal_heights",
                     {"good.fits", "good.fits", "taller.fits", "1", "1", "1", "out.tif"},
-                    kUnequal, kMinusOne, false},
+                    kUnequal,
+                    kMinusOne,
+                    false},
         EarlyEnding{"unequal_widths",
                     {"wider.fits", "good.fits", "good.fits", "1", "1", "1", "out.tif"},
-                    kUnequal, kMinusOne, false}),
+                    kUnequal,
+                    kMinusOne,
+                    false}),
     [](const ::testing::TestParamInfo<EarlyEnding>& info) { return std::string(info.param.name); });
 
 TEST(EarlyEndings, UsageCreatesNoFile) {
@@ -482,7 +499,9 @@ INSTANTIATE_TEST_SUITE_P(
                      "Opening FITS file...\nMemory allocation error\n", 1},
         HugeGeometry{"taller_than_tiff_allows", "1", "8589934592",
                      "Opening FITS file...\nError: image is too large for TIFF\n", 255}),
-    [](const ::testing::TestParamInfo<HugeGeometry>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<HugeGeometry>& info) {
+      return std::string(info.param.name);
+    });
 
 TEST(OutputCreation, UncreatableOutputIsReportedAsAFailure) {
   TempDir dir;

@@ -2,8 +2,8 @@
 
 #include <clocale>
 #include <cmath>
-#include <string>
 #include <limits>
+#include <string>
 
 #include "app/channel_ratio.h"
 #include "fits/black_level.h"
@@ -37,7 +37,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RatioCase{"-", 0.0}, RatioCase{"5.", 5.0}, RatioCase{"-0", -0.0},
                       RatioCase{"1e999", std::numeric_limits<double>::infinity()},
                       RatioCase{"-1e999", -std::numeric_limits<double>::infinity()},
-                      RatioCase{"1e-999", 0.0}, RatioCase{"0.1000000000000000055511151231257827", 0.1}));
+                      RatioCase{"1e-999", 0.0},
+                      RatioCase{"0.1000000000000000055511151231257827", 0.1}));
 
 TEST(ChannelRatio, KeepsTheFullStopWhateverTheLocale) {
   // A locale with a decimal comma must not turn "1.5" into 1 or "1,5" into 1.5.

@@ -61,11 +61,10 @@ TEST(ConvertRow, LaysOutPixelsRedGreenBlueLowByteFirst) {
   const ChannelScales scales = {{{50, 1}, {50, 1}, {50, 1}}};
   std::vector<unsigned char> scanline(3 * 6 + 1, 0xAA);
   convert_row({red.data(), green.data(), blue.data()}, 3, scales, scanline.data());
-  const std::vector<unsigned char> expected = {
-      2,    1,    0, 0,    255,  255,  // 258, 0, 65535
-      0,    0,    0, 1,    0x34, 0x12,  // 0, 256, 0x1234
-      0xFF, 0xFF, 0, 0,    0,    0,     // 65535, 0, NaN
-      0xAA};                            // nothing past the row is touched
+  const std::vector<unsigned char> expected = {2,    1,    0, 0, 255,  255,   // 258, 0, 65535
+                                               0,    0,    0, 1, 0x34, 0x12,  // 0, 256, 0x1234
+                                               0xFF, 0xFF, 0, 0, 0,    0,     // 65535, 0, NaN
+                                               0xAA};  // nothing past the row is touched
   EXPECT_EQ(scanline, expected);
 }
 

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <stdexcept>
 
-
 namespace chromaloom::testing {
 
 namespace {

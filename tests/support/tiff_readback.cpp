@@ -11,8 +11,7 @@ namespace {
 // Keeps libtiff quiet while a test reads a file it expects may be broken.
 class QuietLibtiff {
  public:
-  QuietLibtiff()
-      : error_(TIFFSetErrorHandler(nullptr)), warning_(TIFFSetWarningHandler(nullptr)) {}
+  QuietLibtiff() : error_(TIFFSetErrorHandler(nullptr)), warning_(TIFFSetWarningHandler(nullptr)) {}
   ~QuietLibtiff() {
     TIFFSetErrorHandler(error_);
     TIFFSetWarningHandler(warning_);
