@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,6 +54,10 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     dup2(err_pipe[1], STDERR_FILENO);
     if (!options.working_directory.empty() && chdir(options.working_directory.c_str()) != 0) {
       _exit(127);
+    }
+    if (options.unprivileged && getuid() == 0) {
+      constexpr uid_t kNobody = 65534;
+      if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(127);
     }
     if (options.file_size_limit >= 0) {
       signal(SIGXFSZ, SIG_IGN);

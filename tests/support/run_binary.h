@@ -10,6 +10,9 @@ struct RunOptions {
   // ignores SIGXFSZ so that a write past it fails the way a full disk does.
   long long file_size_limit = -1;
   std::string working_directory;
+  // Run as the unprivileged user "nobody" (uid and gid 65534) when started as root, so that
+  // file permissions apply; an unprivileged test process runs the child as itself.
+  bool unprivileged = false;
 };
 
 struct RunResult {
