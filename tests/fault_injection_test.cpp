@@ -20,8 +20,7 @@ namespace {
 const std::string kOpening = "Opening FITS file...\n";
 const std::string kSuccessOutput = kOpening + "Setting up TIFF file...\n";
 const std::string kCannotCreate = kSuccessOutput + "Error: cannot create the TIFF file\n";
-const std::string kSameFile =
-    kOpening + "Error: output file must not be one of the input files\n";
+const std::string kSameFile = kOpening + "Error: output file must not be one of the input files\n";
 constexpr int kMinusOne = 255;  // exit status -1 as the shell sees it
 
 // The bytes of a set of files, to show afterwards that a run left them alone.
@@ -85,15 +84,15 @@ TEST_F(DiskFull, NoLimitShortOfTheWholeFileEndsInSuccess) {
   const Snapshot inputs(all(in_));
   std::vector<long long> limits = {
       0,
-      kHeader / 2,                    // inside the header
-      kHeader - 1,                    // one byte short of the header
-      kHeader,                        // the header, and no room for a pixel
-      kHeader + 100,                  // inside the first strip
-      kHeader + kStrip - 1,           // one byte short of the first strip
-      kHeader + kStrip,               // exactly at the first strip boundary
-      kHeader + kStrip + 1,           // one byte into the second strip
-      kHeader + 2 * kStrip,           // second boundary
-      kHeader + 3 * kStrip,           // third boundary: only the last strip is missing
+      kHeader / 2,                      // inside the header
+      kHeader - 1,                      // one byte short of the header
+      kHeader,                          // the header, and no room for a pixel
+      kHeader + 100,                    // inside the first strip
+      kHeader + kStrip - 1,             // one byte short of the first strip
+      kHeader + kStrip,                 // exactly at the first strip boundary
+      kHeader + kStrip + 1,             // one byte into the second strip
+      kHeader + 2 * kStrip,             // second boundary
+      kHeader + 3 * kStrip,             // third boundary: only the last strip is missing
       kHeader + 3 * kStrip + kRow / 2,  // inside the last strip, written only at the end
       kHeader + kHeight * kRow,         // every strip, no directory
       kHeader + kHeight * kRow + 20,    // inside the directory
@@ -278,8 +277,7 @@ TEST_P(UnreadableInputs, EndAtTheStatusCheckWithCfitsiosStatus) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, UnreadableInputs,
     ::testing::Values(
-        BrokenFile{"empty_file", "", 107},
-        BrokenFile{"not_fits", std::string(3000, 'x'), 252},
+        BrokenFile{"empty_file", "", 107}, BrokenFile{"not_fits", std::string(3000, 'x'), 252},
         BrokenFile{"header_without_end",
                    raw_header({card("SIMPLE", "T"), card("BITPIX", "16"), card("NAXIS", "2"),
                                card("NAXIS1", "4"), card("NAXIS2", "3"), card("CBLACK", "0"),
@@ -288,8 +286,8 @@ INSTANTIATE_TEST_SUITE_P(
                        std::string(2880, '\0'),
                    107},
         BrokenFile{"header_cut_short", header_of(4, 3).substr(0, 1000), 108},
-        BrokenFile{"cwhite_missing", header_of(4, 3, {card("CBLACK", "0")}) + std::string(2880, '\0'),
-                   202}),
+        BrokenFile{"cwhite_missing",
+                   header_of(4, 3, {card("CBLACK", "0")}) + std::string(2880, '\0'), 202}),
     [](const ::testing::TestParamInfo<BrokenFile>& info) { return std::string(info.param.name); });
 
 // Data that end early: every row is still written, and the run ends with CFITSIO's status.

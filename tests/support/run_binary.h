@@ -13,6 +13,8 @@ struct RunOptions {
   // Run as the unprivileged user "nobody" (uid and gid 65534) when started as root, so that
   // file permissions apply; an unprivileged test process runs the child as itself.
   bool unprivileged = false;
+  // When not 0, the child is ended by SIGALRM after this many seconds (a hang shows as a signal).
+  unsigned timeout_seconds = 0;
 };
 
 struct RunResult {
