@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "planegen/star_field.h"
@@ -44,6 +45,12 @@ int main(int argc, char** argv) {
   if (directory == nullptr || options.width <= 0 || options.height <= 0 || !bitpix_ok) {
     print_usage();
     return 2;
+  }
+  std::error_code error;
+  std::filesystem::create_directories(directory, error);
+  if (error) {
+    std::fprintf(stderr, "cannot create %s: %s\n", directory, error.message().c_str());
+    return 1;
   }
   const int status = chromaloom::planegen::write_star_field(directory, options);
   if (status != 0) {

@@ -63,7 +63,7 @@ std::array<double, 3> star_colour(double t) {
 std::vector<Star> make_stars(const FieldOptions& o, Random& random) {
   const double alpha = kFwhm / (2.0 * std::sqrt(std::pow(2.0, 1.0 / kMoffatBeta) - 1.0));
   const double area = static_cast<double>(o.width) * static_cast<double>(o.height);
-  const auto count = static_cast<std::size_t>(std::max(1.0, area / 2500.0));
+  const auto count = static_cast<std::size_t>(std::max(1.0, area / 1200.0));
   std::vector<Star> stars;
   stars.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
@@ -83,18 +83,26 @@ std::vector<Star> make_stars(const FieldOptions& o, Random& random) {
   return stars;
 }
 
+// A nebula as overlapping glows strung along a few curved filaments: mostly hydrogen red, with a
+// teal oxygen core.
 std::vector<Blob> make_nebula(const FieldOptions& o, Random& random) {
   std::vector<Blob> blobs;
-  const double size = static_cast<double>(std::min(o.width, o.height));
-  for (int i = 0; i < 7; ++i) {
-    const double glow = 150.0 + 250.0 * random.uniform();
-    // Mostly hydrogen red, some oxygen teal.
-    const bool oxygen = i % 3 == 2;
-    blobs.push_back({o.width * (0.3 + 0.4 * random.uniform()),
-                     o.height * (0.3 + 0.4 * random.uniform()),
-                     size * (0.06 + 0.12 * random.uniform()),
-                     oxygen ? std::array<double, 3>{0.15 * glow, 0.8 * glow, 0.9 * glow}
-                            : std::array<double, 3>{glow, 0.25 * glow, 0.35 * glow}});
+  const double w = static_cast<double>(o.width), h = static_cast<double>(o.height);
+  const double size = std::min(w, h);
+  for (int filament = 0; filament < 3; ++filament) {
+    const double x0 = w * (0.2 + 0.2 * random.uniform()), x1 = w * (0.6 + 0.2 * random.uniform());
+    const double y0 = h * (0.2 + 0.6 * random.uniform()), y1 = h * (0.2 + 0.6 * random.uniform());
+    const double bend = h * (random.uniform() - 0.5) * 0.5;
+    for (int i = 0; i < 18; ++i) {
+      const double t = i / 17.0;
+      const double glow = 250.0 + 900.0 * random.uniform() * std::sin(kPi * t);
+      const bool oxygen = filament == 0 && t > 0.3 && t < 0.7;
+      blobs.push_back({x0 + (x1 - x0) * t + size * 0.03 * (random.uniform() - 0.5),
+                       y0 + (y1 - y0) * t + bend * std::sin(kPi * t),
+                       size * (0.03 + 0.06 * random.uniform()),
+                       oxygen ? std::array<double, 3>{0.2 * glow, 0.9 * glow, 0.8 * glow}
+                              : std::array<double, 3>{glow, 0.18 * glow, 0.32 * glow}});
+    }
   }
   return blobs;
 }
@@ -128,42 +136,56 @@ int write_star_field(const std::string& directory, const FieldOptions& o) {
   }
   if (status != 0) return status;
 
-  std::vector<double> row(static_cast<std::size_t>(o.width));
+  const auto width = static_cast<std::size_t>(o.width);
+  std::array<std::vector<double>, 3> rows;
+  for (auto& row : rows) row.resize(width);
+  std::vector<const Blob*> nearby;
   std::size_t first_star = 0;
   const double ceiling = std::min(o.white_level, 65535);
   for (long y = 0; y < o.height && status == 0; ++y) {
     const double fy = static_cast<double>(y);
-    while (first_star < stars.size() && stars[first_star].y + 60.0 < fy) ++first_star;
     for (int c = 0; c < 3; ++c) {
-      const double gradient = sky[c] * (1.0 + 0.25 * fy / static_cast<double>(o.height));
-      for (long x = 0; x < o.width; ++x) {
-        const double fx = static_cast<double>(x);
-        double signal = gradient;
-        for (const Blob& b : nebula) {
-          const double dx = fx - b.x, dy = fy - b.y;
-          signal += b.brightness[c] * std::exp(-(dx * dx + dy * dy) / (2.0 * b.sigma * b.sigma));
-        }
-        row[static_cast<std::size_t>(x)] = signal;
+      std::fill(rows[c].begin(), rows[c].end(),
+                sky[c] * (1.0 + 0.25 * fy / static_cast<double>(o.height)));
+    }
+    // The nebula: only glows within reach of this row.
+    nearby.clear();
+    for (const Blob& b : nebula) {
+      if (std::fabs(fy - b.y) < 4 * b.sigma) nearby.push_back(&b);
+    }
+    for (const Blob* b : nearby) {
+      const double dy = fy - b->y, reach = 4 * b->sigma;
+      const long x0 = std::max(0L, static_cast<long>(b->x - reach));
+      const long x1 = std::min(o.width - 1, static_cast<long>(b->x + reach));
+      for (long x = x0; x <= x1; ++x) {
+        const double dx = static_cast<double>(x) - b->x;
+        const double weight = std::exp(-(dx * dx + dy * dy) / (2.0 * b->sigma * b->sigma));
+        for (int c = 0; c < 3; ++c)
+          rows[c][static_cast<std::size_t>(x)] += weight * b->brightness[c];
       }
-      for (std::size_t i = first_star; i < stars.size(); ++i) {
-        const Star& s = stars[i];
-        if (s.y - s.reach > fy) break;
-        if (std::fabs(s.y - fy) > s.reach) continue;
-        const long x0 = std::max(0L, static_cast<long>(s.x - s.reach));
-        const long x1 = std::min(o.width - 1, static_cast<long>(s.x + s.reach));
-        for (long x = x0; x <= x1; ++x) {
-          const double dx = static_cast<double>(x) - s.x, dy = fy - s.y;
-          const double r2 = (dx * dx + dy * dy) / (alpha * alpha);
-          row[static_cast<std::size_t>(x)] += s.peak[c] * std::pow(1.0 + r2, -kMoffatBeta);
-        }
+    }
+    // The stars: sorted by their top edge, so the scan stops at the first one below this row.
+    while (first_star < stars.size() && stars[first_star].y + 60.0 < fy) ++first_star;
+    for (std::size_t i = first_star; i < stars.size(); ++i) {
+      const Star& s = stars[i];
+      if (s.y - s.reach > fy) break;
+      if (std::fabs(s.y - fy) > s.reach) continue;
+      const long x0 = std::max(0L, static_cast<long>(s.x - s.reach));
+      const long x1 = std::min(o.width - 1, static_cast<long>(s.x + s.reach));
+      for (long x = x0; x <= x1; ++x) {
+        const double dx = static_cast<double>(x) - s.x, dy = fy - s.y;
+        const double profile = std::pow(1.0 + (dx * dx + dy * dy) / (alpha * alpha), -kMoffatBeta);
+        for (int c = 0; c < 3; ++c) rows[c][static_cast<std::size_t>(x)] += s.peak[c] * profile;
       }
-      for (double& v : row) {
+    }
+    for (int c = 0; c < 3; ++c) {
+      for (double& v : rows[c]) {
         // Photon noise grows with the signal; read noise sits on top of the bias.
         const double noisy = o.black_level + v + random.normal() * std::sqrt(v + 25.0);
         v = o.bitpix > 0 ? std::clamp(std::floor(noisy), 0.0, ceiling) : noisy;
       }
       long first_pixel[2] = {1, y + 1};
-      fits_write_pix(files[c], TDOUBLE, first_pixel, o.width, row.data(), &status);
+      fits_write_pix(files[c], TDOUBLE, first_pixel, o.width, rows[c].data(), &status);
     }
   }
   for (fitsfile* file : files) fits_close_file(file, &status);

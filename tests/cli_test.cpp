@@ -292,6 +292,27 @@ TEST(FileNames, GzipAndTileCompressedPlanesAreRead) {
   expect_pixels(image, {pixels, pixels, pixels}, {0, 0, 0}, {1, 1, 1});
 }
 
+TEST(FileNames, ImageSectionTurnsThePictureOver) {
+  // FITS row 1 becomes the TIFF's top row; CFITSIO's section [*,-*] gives the other orientation.
+  TempDir dir;
+  const std::vector<double> pixels = {1, 2, 3, 4, 5, 6};  // rows {1, 2}, {3, 4}, {5, 6}
+  const PlanePaths in =
+      write_planes(dir.path(), plane(2, 3, pixels), plane(2, 3, pixels), plane(2, 3, pixels));
+  const std::string out = dir.file("rgb.tif");
+  RunResult run = run_chromaloom({in.red, in.green, in.blue, "1", "1", "1", out});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  TiffImage image = read_tiff(out);
+  EXPECT_EQ(image.sample(0, 0, 0), 51);
+  EXPECT_EQ(image.sample(2, 1, 0), 56);
+
+  run = run_chromaloom(
+      {in.red + "[*,-*]", in.green + "[*,-*]", in.blue + "[*,-*]", "1", "1", "1", out});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  image = read_tiff(out);
+  EXPECT_EQ(image.sample(0, 0, 0), 55);
+  EXPECT_EQ(image.sample(2, 1, 0), 52);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Every ending before the output is created: exact output, exit status, the output untouched.
 
