@@ -7,19 +7,7 @@
 
 #include "app/sample_conversion.h"
 #include "fuzz/fuzz_check.h"
-
-namespace {
-
-std::uint16_t rule(double x, double black, double ratio) {
-  volatile double d = x - black;  // each step rounded to a double, nothing fused
-  volatile double p = ratio * d;
-  volatile double v = p + 50.0;
-  if (std::isnan(v) || v <= 0) return 0;
-  if (v >= 65535) return 65535;
-  return static_cast<std::uint16_t>(std::trunc(v));
-}
-
-}  // namespace
+#include "tests/support/reference_rule.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Three ratios (doubles) and three black levels (16-bit), then the pixels, red green blue.
@@ -45,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                           scanline.data());
   for (std::size_t i = 0; i < width; ++i) {
     for (int c = 0; c < 3; ++c) {
-      const std::uint16_t expected = rule(rows[c][i], scales[c].black_level, scales[c].ratio);
+      const std::uint16_t expected =
+          chromaloom::testing::reference_sample(rows[c][i], scales[c].black_level, scales[c].ratio);
       const unsigned char* sample = &scanline[6 * i + 2 * c];
       FUZZ_CHECK((sample[0] | sample[1] << 8) == expected);
     }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/support/fits_fixture.h"
+#include "tests/support/reference_rule.h"
 #include "tests/support/run_binary.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tiff_readback.h"
@@ -26,16 +27,6 @@ constexpr int kMinusOne = 255;  // exit status -1 as the shell sees it
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// The conversion rule written out plainly, independent of the tool's own code.
-std::uint16_t rule(double x, double black, double ratio) {
-  volatile double d = x - black;  // volatile: each step rounded to a double, nothing fused
-  volatile double p = ratio * d;
-  volatile double v = p + 50.0;
-  if (std::isnan(v) || v <= 0) return 0;
-  if (v >= 65535) return 65535;
-  return static_cast<std::uint16_t>(std::trunc(v));
-}
-
 // Builds the sample a channel should have at every pixel and checks the TIFF holds exactly that.
 void expect_pixels(const TiffImage& image, const std::vector<std::vector<double>>& planes,
                    const std::vector<double>& blacks, const std::vector<double>& ratios) {
@@ -45,7 +36,7 @@ void expect_pixels(const TiffImage& image, const std::vector<std::vector<double>
     for (std::uint32_t column = 0; column < image.width; ++column) {
       for (int c = 0; c < 3; ++c) {
         const double x = planes[c][static_cast<std::size_t>(row) * image.width + column];
-        const std::uint16_t expected = rule(x, blacks[c], ratios[c]);
+        const std::uint16_t expected = reference_sample(x, blacks[c], ratios[c]);
         if (image.sample(row, column, c) != expected && ++mismatches <= 10) {
           ADD_FAILURE() << "row " << row << " column " << column << " channel " << c << ": input "
                         << x << " gave " << image.sample(row, column, c) << ", expected "

@@ -10,21 +10,13 @@
 #include <vector>
 
 #include "tests/support/fits_fixture.h"
+#include "tests/support/reference_rule.h"
 #include "tests/support/run_binary.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tiff_readback.h"
 
 namespace chromaloom::testing {
 namespace {
-
-std::uint16_t rule(double x, double black, double ratio) {
-  volatile double d = x - black;  // each step rounded to a double, nothing fused
-  volatile double p = ratio * d;
-  volatile double v = p + 50.0;
-  if (std::isnan(v) || v <= 0) return 0;
-  if (v >= 65535) return 65535;
-  return static_cast<std::uint16_t>(std::trunc(v));
-}
 
 struct Header {
   int bitpix = 0;
@@ -69,7 +61,8 @@ class SamplePlanes : public ::testing::Test {
     }
     std::vector<std::uint16_t> samples;
     for (std::size_t i = 0; i < planes[0].size(); ++i) {
-      for (int c = 0; c < 3; ++c) samples.push_back(rule(planes[c][i], blacks[c], ratios[c]));
+      for (int c = 0; c < 3; ++c)
+        samples.push_back(reference_sample(planes[c][i], blacks[c], ratios[c]));
     }
     return samples;
   }

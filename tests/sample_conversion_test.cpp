@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iterator>
 #include <limits>
+#include <random>
 #include <vector>
+
+#include "tests/support/reference_rule.h"
 
 namespace chromaloom {
 namespace {
@@ -82,6 +86,87 @@ TEST(ConvertRow, ZeroWidthWritesNothing) {
   unsigned char scanline[1] = {0xAA};
   convert_row({nullptr, nullptr, nullptr}, 0, {{{0, 1}, {0, 1}, {0, 1}}}, scanline);
   EXPECT_EQ(scanline[0], 0xAA);
+}
+
+}  // namespace
+}  // namespace chromaloom
+
+namespace chromaloom {
+namespace {
+
+// Random rows through the row conversion and through the plain rule, sample by sample: any width
+// (blocks, vector lanes and their remainders), any ratio and black level, and the values where a
+// fast kernel could differ: NaN, infinities, signed zeros, subnormals, and the neighbours of 0,
+// 65535 and of the integers where truncation changes.
+TEST(ConvertRow, MatchesThePlainRuleOnRandomRows) {
+  std::mt19937_64 random(20261211);
+  auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+  std::uniform_real_distribution<double> spread(-10000.0, 80000.0);
+  const double specials[] = {kNaN,
+                             -kNaN,
+                             kInf,
+                             -kInf,
+                             0.0,
+                             -0.0,
+                             5e-324,
+                             -5e-324,
+                             1e308,
+                             -1e308,
+                             65535.0,
+                             65534.999999999993,
+                             65535.000000000007,
+                             65485,
+                             65486,
+                             50,
+                             49.999999999999993,
+                             0.5,
+                             1.0,
+                             -49.999999999999993,
+                             1e-300};
+  auto sample = [&]() -> double {
+    switch (pick(4)) {
+      case 0:
+        return specials[pick(std::size(specials))];
+      case 1: {  // just around an integer, where truncation turns
+        const double n = std::floor(spread(random));
+        return std::nextafter(n, pick(2) ? kInf : -kInf);
+      }
+      default:
+        return spread(random);
+    }
+  };
+  const double ratios[] = {1.0, 1.3, 1.63, -1.0, 0.0, 0.5, 1e-9, 1e9, kInf, kNaN, -0.0};
+  int mismatches = 0;
+  for (int trial = 0; trial < 300; ++trial) {
+    const std::size_t width = trial < 40 ? static_cast<std::size_t>(trial) : 1 + pick(1200);
+    ChannelScales scales;
+    std::vector<double> rows[3];
+    for (int c = 0; c < 3; ++c) {
+      scales[c] = {static_cast<double>(pick(65536)),
+                   pick(3) ? std::uniform_real_distribution<double>(-3.0, 3.0)(random)
+                           : ratios[pick(std::size(ratios))]};
+      rows[c].resize(width);
+      for (double& x : rows[c]) x = sample();
+    }
+    std::vector<unsigned char> scanline(width * 6 + 8, 0xA5);
+    convert_row({rows[0].data(), rows[1].data(), rows[2].data()}, width, scales, scanline.data());
+    for (std::size_t i = 0; i < width; ++i) {
+      for (int c = 0; c < 3; ++c) {
+        const std::uint16_t expected =
+            testing::reference_sample(rows[c][i], scales[c].black_level, scales[c].ratio);
+        const int got = scanline[6 * i + 2 * c] | scanline[6 * i + 2 * c + 1] << 8;
+        if (got != expected && ++mismatches <= 10) {
+          ADD_FAILURE() << "width " << width << " pixel " << i << " channel " << c << ": "
+                        << rows[c][i] << " black " << scales[c].black_level << " ratio "
+                        << scales[c].ratio << " gave " << got << ", expected " << expected;
+        }
+      }
+    }
+    for (std::size_t i = width * 6; i < scanline.size(); ++i) {
+      ASSERT_EQ(scanline[i], 0xA5) << "written past the row of width " << width;
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
 }
 
 }  // namespace
