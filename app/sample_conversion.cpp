@@ -1,8 +1,10 @@
 #include "app/sample_conversion.h"
 
+#include <cstring>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define CHROMALOOM_X86 1
 #endif
 
 namespace chromaloom {
@@ -11,44 +13,26 @@ namespace {
 
 // Pixels converted per block: small enough that the three channel blocks stay in L1.
 constexpr std::size_t kBlock = 256;
+using ChannelBlocks = std::uint16_t[3][kBlock];
 
-// Converts n samples of one channel into 16-bit values, without a branch per sample: a clamp
-// branch would mispredict on real data, where bright stars and noise mix at random.
-void convert_channel(const double* in, std::size_t n, const ChannelScale& scale,
-                     std::uint16_t* out) {
+// Every kernel computes each sample as convert_sample does: subtract, multiply, add, each rounded
+// to a double (vector lanes round exactly as scalar code does, and nothing is fused), then clamp
+// without a branch, since a clamp branch mispredicts on real data where bright stars and noise mix
+// at random. max returns its second operand when either is NaN, so NaN becomes 0; within 0..65535
+// the truncating conversion to int32 is exact.
+
+void interleave_portable(const ChannelBlocks& channels, std::size_t n, unsigned char* out) {
   std::size_t i = 0;
-#ifdef __SSE2__
-  const __m128d black = _mm_set1_pd(scale.black_level);
-  const __m128d ratio = _mm_set1_pd(scale.ratio);
-  const __m128d pedestal = _mm_set1_pd(kPedestal);
-  const __m128d zero = _mm_setzero_pd();
-  const __m128d top = _mm_set1_pd(65535.0);
-  const __m128i bias32 = _mm_set1_epi32(32768);
-  const __m128i bias16 = _mm_set1_epi16(static_cast<short>(0x8000));
-  // One to four pairs of samples: subtract, multiply, add (each rounded, as scalar code is),
-  // then clamp. maxpd returns its second operand when either is NaN, so NaN becomes 0. In
-  // 0..65535 the truncating conversion to int32 is exact.
-  auto four = [&](const double* p) {
-    __m128d a = _mm_add_pd(_mm_mul_pd(ratio, _mm_sub_pd(_mm_loadu_pd(p), black)), pedestal);
-    __m128d b = _mm_add_pd(_mm_mul_pd(ratio, _mm_sub_pd(_mm_loadu_pd(p + 2), black)), pedestal);
-    a = _mm_min_pd(_mm_max_pd(a, zero), top);
-    b = _mm_min_pd(_mm_max_pd(b, zero), top);
-    return _mm_unpacklo_epi64(_mm_cvttpd_epi32(a), _mm_cvttpd_epi32(b));
-  };
-  for (; i + 8 <= n; i += 8) {
-    // SSE2 packs int32 to int16 with signed saturation: shift 0..65535 into int16's range and back.
-    const __m128i lo = _mm_sub_epi32(four(in + i), bias32);
-    const __m128i hi = _mm_sub_epi32(four(in + i + 4), bias32);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
-                     _mm_xor_si128(_mm_packs_epi32(lo, hi), bias16));
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  // One 8-byte store a pixel: its 6 bytes, then 2 that the next pixel overwrites. The last pixel
+  // is written byte by byte so that nothing lands past it.
+  for (; i + 1 < n; ++i, out += 6) {
+    const std::uint64_t pixel =
+        channels[0][i] | std::uint64_t{channels[1][i]} << 16 | std::uint64_t{channels[2][i]} << 32;
+    std::memcpy(out, &pixel, sizeof pixel);
   }
 #endif
-  for (; i < n; ++i) out[i] = convert_sample(in[i], scale);
-}
-
-// Lays the three channel blocks out as pixels: red, green, blue, each low byte first.
-void interleave(const std::uint16_t (&channels)[3][kBlock], std::size_t n, unsigned char* out) {
-  for (std::size_t i = 0; i < n; ++i, out += 6) {
+  for (; i < n; ++i, out += 6) {
     for (int c = 0; c < 3; ++c) {
       out[2 * c] = static_cast<unsigned char>(channels[c][i] & 0xFFu);
       out[2 * c + 1] = static_cast<unsigned char>(channels[c][i] >> 8);
@@ -56,16 +40,172 @@ void interleave(const std::uint16_t (&channels)[3][kBlock], std::size_t n, unsig
   }
 }
 
+#ifdef CHROMALOOM_X86
+
+// Baseline x86-64: SSE2, two samples an operation.
+void convert_channel_sse2(const double* in, std::size_t n, const ChannelScale& scale,
+                          std::uint16_t* out) {
+  const __m128d black = _mm_set1_pd(scale.black_level);
+  const __m128d ratio = _mm_set1_pd(scale.ratio);
+  const __m128d pedestal = _mm_set1_pd(kPedestal);
+  const __m128d zero = _mm_setzero_pd();
+  const __m128d top = _mm_set1_pd(65535.0);
+  const __m128i bias32 = _mm_set1_epi32(32768);
+  const __m128i bias16 = _mm_set1_epi16(static_cast<short>(0x8000));
+  auto two = [&](const double* p) {
+    const __m128d v = _mm_add_pd(_mm_mul_pd(ratio, _mm_sub_pd(_mm_loadu_pd(p), black)), pedestal);
+    return _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(v, zero), top));
+  };
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m128i lo = _mm_unpacklo_epi64(two(in + i), two(in + i + 2));
+    const __m128i hi = _mm_unpacklo_epi64(two(in + i + 4), two(in + i + 6));
+    // SSE2 packs int32 into int16 with signed saturation: move 0..65535 into int16's range first.
+    const __m128i packed = _mm_packs_epi32(_mm_sub_epi32(lo, bias32), _mm_sub_epi32(hi, bias32));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_xor_si128(packed, bias16));
+  }
+  for (; i < n; ++i) out[i] = convert_sample(in[i], scale);
+}
+
+// Eight pixels at a time with SSE2: unpacking pairs red with green, then each pair with blue and a
+// zero, gives two pixels a register, each in 8 bytes whose last 2 are zero. Each pixel is stored
+// as 8 bytes; the 2 zero bytes are overwritten by the next pixel, so the vector loop always leaves
+// at least one pixel to the portable tail, and nothing lands past the block.
+void interleave_sse2(const ChannelBlocks& channels, std::size_t n, unsigned char* out) {
+  const __m128i zero = _mm_setzero_si128();
+  std::size_t i = 0;
+  for (; i + 8 < n; i += 8, out += 48) {
+    const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(channels[0] + i));
+    const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(channels[1] + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(channels[2] + i));
+    const __m128i rg_low = _mm_unpacklo_epi16(r, g), rg_high = _mm_unpackhi_epi16(r, g);
+    const __m128i b_low = _mm_unpacklo_epi16(b, zero), b_high = _mm_unpackhi_epi16(b, zero);
+    const __m128i pixels[4] = {_mm_unpacklo_epi32(rg_low, b_low), _mm_unpackhi_epi32(rg_low, b_low),
+                               _mm_unpacklo_epi32(rg_high, b_high),
+                               _mm_unpackhi_epi32(rg_high, b_high)};
+    for (int k = 0; k < 4; ++k) {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 12 * k), pixels[k]);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 12 * k + 6),
+                       _mm_srli_si128(pixels[k], 8));
+    }
+  }
+  ChannelBlocks rest;
+  for (int c = 0; c < 3; ++c) std::memcpy(rest[c], channels[c] + i, (n - i) * 2);
+  interleave_portable(rest, n - i, out);
+}
+
+// Where the processor has AVX2: four samples an operation, and a shuffle-based interleave.
+__attribute__((target("avx2"))) inline __m128i four_samples_avx2(const double* p, __m256d black,
+                                                                 __m256d ratio) {
+  const __m256d v = _mm256_add_pd(_mm256_mul_pd(ratio, _mm256_sub_pd(_mm256_loadu_pd(p), black)),
+                                  _mm256_set1_pd(kPedestal));
+  return _mm256_cvttpd_epi32(
+      _mm256_min_pd(_mm256_max_pd(v, _mm256_setzero_pd()), _mm256_set1_pd(65535.0)));
+}
+
+__attribute__((target("avx2"))) void convert_channel_avx2(const double* in, std::size_t n,
+                                                          const ChannelScale& scale,
+                                                          std::uint16_t* out) {
+  const __m256d black = _mm256_set1_pd(scale.black_level);
+  const __m256d ratio = _mm256_set1_pd(scale.ratio);
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
+                     _mm_packus_epi32(four_samples_avx2(in + i, black, ratio),
+                                      four_samples_avx2(in + i + 4, black, ratio)));
+  }
+  for (; i < n; ++i) out[i] = convert_sample(in[i], scale);
+}
+
+// Eight pixels at a time: each 16-byte output vector gathers its samples from the red, green and
+// blue vectors with byte shuffles (-1 leaves a zero) and ORs them together.
+__attribute__((target("avx2"))) void interleave_avx2(const ChannelBlocks& channels, std::size_t n,
+                                                     unsigned char* out) {
+  // For output vector k and source channel c, which source byte goes to each output byte.
+  alignas(16) static const signed char kShuffle[3][3][16] = {
+      {{0, 1, -1, -1, -1, -1, 2, 3, -1, -1, -1, -1, 4, 5, -1, -1},
+       {-1, -1, 0, 1, -1, -1, -1, -1, 2, 3, -1, -1, -1, -1, 4, 5},
+       {-1, -1, -1, -1, 0, 1, -1, -1, -1, -1, 2, 3, -1, -1, -1, -1}},
+      {{-1, -1, 6, 7, -1, -1, -1, -1, 8, 9, -1, -1, -1, -1, 10, 11},
+       {-1, -1, -1, -1, 6, 7, -1, -1, -1, -1, 8, 9, -1, -1, -1, -1},
+       {4, 5, -1, -1, -1, -1, 6, 7, -1, -1, -1, -1, 8, 9, -1, -1}},
+      {{-1, -1, -1, -1, 12, 13, -1, -1, -1, -1, 14, 15, -1, -1, -1, -1},
+       {10, 11, -1, -1, -1, -1, 12, 13, -1, -1, -1, -1, 14, 15, -1, -1},
+       {-1, -1, 10, 11, -1, -1, -1, -1, 12, 13, -1, -1, -1, -1, 14, 15}}};
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8, out += 48) {
+    const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(channels[0] + i));
+    const __m128i g = _mm_loadu_si128(reinterpret_cast<const __m128i*>(channels[1] + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(channels[2] + i));
+    for (int k = 0; k < 3; ++k) {
+      const auto* mask = reinterpret_cast<const __m128i*>(kShuffle[k]);
+      const __m128i v = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(r, _mm_load_si128(mask)),
+                                                  _mm_shuffle_epi8(g, _mm_load_si128(mask + 1))),
+                                     _mm_shuffle_epi8(b, _mm_load_si128(mask + 2)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * k), v);
+    }
+  }
+  ChannelBlocks rest;
+  for (int c = 0; c < 3; ++c) std::memcpy(rest[c], channels[c] + i, (n - i) * 2);
+  interleave_portable(rest, n - i, out);
+}
+
+#else
+
+void convert_channel_portable(const double* in, std::size_t n, const ChannelScale& scale,
+                              std::uint16_t* out) {
+  for (std::size_t i = 0; i < n; ++i) out[i] = convert_sample(in[i], scale);
+}
+
+#endif
+
+struct Kernel {
+  void (*channel)(const double*, std::size_t, const ChannelScale&, std::uint16_t*);
+  void (*interleave)(const ChannelBlocks&, std::size_t, unsigned char*);
+};
+
+Kernel kernel_for(KernelPath path) {
+#ifdef CHROMALOOM_X86
+  if (path == KernelPath::kAvx2) return {convert_channel_avx2, interleave_avx2};
+  return {convert_channel_sse2, interleave_sse2};
+#else
+  (void)path;
+  return {convert_channel_portable, interleave_portable};
+#endif
+}
+
+void convert_row_by(const Kernel& kernel, const std::array<const double*, 3>& rows,
+                    std::size_t width, const ChannelScales& scales, unsigned char* scanline) {
+  ChannelBlocks channels;
+  for (std::size_t start = 0; start < width; start += kBlock) {
+    const std::size_t n = width - start < kBlock ? width - start : kBlock;
+    for (int c = 0; c < 3; ++c) kernel.channel(rows[c] + start, n, scales[c], channels[c]);
+    kernel.interleave(channels, n, scanline + 6 * start);
+  }
+}
+
 }  // namespace
+
+bool kernel_available(KernelPath path) {
+  if (path == KernelPath::kBaseline) return true;
+#ifdef CHROMALOOM_X86
+  return __builtin_cpu_supports("avx2");
+#else
+  return false;
+#endif
+}
+
+void convert_row_with(KernelPath path, const std::array<const double*, 3>& rows, std::size_t width,
+                      const ChannelScales& scales, unsigned char* scanline) {
+  convert_row_by(kernel_for(path), rows, width, scales, scanline);
+}
 
 void convert_row(const std::array<const double*, 3>& rows, std::size_t width,
                  const ChannelScales& scales, unsigned char* scanline) {
-  std::uint16_t channels[3][kBlock];
-  for (std::size_t start = 0; start < width; start += kBlock) {
-    const std::size_t n = width - start < kBlock ? width - start : kBlock;
-    for (int c = 0; c < 3; ++c) convert_channel(rows[c] + start, n, scales[c], channels[c]);
-    interleave(channels, n, scanline + 6 * start);
-  }
+  // Chosen once: the fastest path this processor runs.
+  static const Kernel best =
+      kernel_for(kernel_available(KernelPath::kAvx2) ? KernelPath::kAvx2 : KernelPath::kBaseline);
+  convert_row_by(best, rows, width, scales, scanline);
 }
 
 }  // namespace chromaloom

@@ -31,8 +31,16 @@ inline std::uint16_t convert_sample(double x, const ChannelScale& scale) {
 }
 
 // Converts one row of the red, green and blue planes into a scanline of width pixels, 6 bytes
-// each: red, green, blue, every sample low byte first.
+// each: red, green, blue, every sample low byte first. Every sample is exactly convert_sample's;
+// the work is vectorised with the widest instructions the processor has.
 void convert_row(const std::array<const double*, 3>& rows, std::size_t width,
                  const ChannelScales& scales, unsigned char* scanline);
+
+// The row conversion's code paths, for tests that hold each one to the same rule: the baseline
+// runs on every machine (SSE2 on x86-64); AVX2 only where the processor has it.
+enum class KernelPath { kBaseline, kAvx2 };
+bool kernel_available(KernelPath path);
+void convert_row_with(KernelPath path, const std::array<const double*, 3>& rows, std::size_t width,
+                      const ChannelScales& scales, unsigned char* scanline);
 
 }  // namespace chromaloom

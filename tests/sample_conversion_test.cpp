@@ -98,7 +98,11 @@ namespace {
 // (blocks, vector lanes and their remainders), any ratio and black level, and the values where a
 // fast kernel could differ: NaN, infinities, signed zeros, subnormals, and the neighbours of 0,
 // 65535 and of the integers where truncation changes.
-TEST(ConvertRow, MatchesThePlainRuleOnRandomRows) {
+class ConvertRowPaths : public ::testing::TestWithParam<KernelPath> {};
+
+TEST_P(ConvertRowPaths, MatchesThePlainRuleOnRandomRows) {
+  const KernelPath path = GetParam();
+  if (!kernel_available(path)) GTEST_SKIP() << "this processor cannot run this path";
   std::mt19937_64 random(20261211);
   auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
   std::uniform_real_distribution<double> spread(-10000.0, 80000.0);
@@ -168,6 +172,12 @@ TEST(ConvertRow, MatchesThePlainRuleOnRandomRows) {
   }
   EXPECT_EQ(mismatches, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Paths, ConvertRowPaths,
+                         ::testing::Values(KernelPath::kBaseline, KernelPath::kAvx2),
+                         [](const ::testing::TestParamInfo<KernelPath>& info) {
+                           return info.param == KernelPath::kBaseline ? "baseline" : "avx2";
+                         });
 
 }  // namespace
 }  // namespace chromaloom
