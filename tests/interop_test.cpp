@@ -116,5 +116,22 @@ TEST_F(SamplePlanes, TiffinfoReadsTheTagsAndEveryPixel) {
   EXPECT_EQ(dumped, expected_samples());
 }
 
+TEST_F(SamplePlanes, ImageMagickReadsEveryPixel) {
+  constexpr const char* kConvert = "/usr/bin/convert";
+  if (access(kConvert, X_OK) != 0) GTEST_SKIP() << "ImageMagick is not installed";
+  generate(40, 30);
+  const std::string raw = dir_.file("rgb.raw");
+  const RunResult run =
+      run_program({kConvert, out(), "-endian", "LSB", "-depth", "16", "rgb:" + raw});
+  ASSERT_EQ(run.exit_status, 0) << run.err;
+  const std::string bytes = read_file(raw);
+  std::vector<std::uint16_t> samples(bytes.size() / 2);
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    samples[i] = static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                            static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+  }
+  EXPECT_EQ(samples, expected_samples());
+}
+
 }  // namespace
 }  // namespace chromaloom::testing
