@@ -42,6 +42,14 @@ void interleave_portable(const ChannelBlocks& channels, std::size_t n, unsigned 
 
 #ifdef CHROMALOOM_X86
 
+// The pixels from `first` on, after a vector loop: the portable way.
+void interleave_rest(const ChannelBlocks& channels, std::size_t first, std::size_t n,
+                     unsigned char* out) {
+  ChannelBlocks rest;
+  for (int c = 0; c < 3; ++c) std::memcpy(rest[c], channels[c] + first, (n - first) * 2);
+  interleave_portable(rest, n - first, out);
+}
+
 // Baseline x86-64: SSE2, two samples an operation.
 void convert_channel_sse2(const double* in, std::size_t n, const ChannelScale& scale,
                           std::uint16_t* out) {
@@ -85,13 +93,10 @@ void interleave_sse2(const ChannelBlocks& channels, std::size_t n, unsigned char
                                _mm_unpackhi_epi32(rg_high, b_high)};
     for (int k = 0; k < 4; ++k) {
       _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 12 * k), pixels[k]);
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 12 * k + 6),
-                       _mm_srli_si128(pixels[k], 8));
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 12 * k + 6), _mm_srli_si128(pixels[k], 8));
     }
   }
-  ChannelBlocks rest;
-  for (int c = 0; c < 3; ++c) std::memcpy(rest[c], channels[c] + i, (n - i) * 2);
-  interleave_portable(rest, n - i, out);
+  interleave_rest(channels, i, n, out);
 }
 
 // Where the processor has AVX2: four samples an operation, and a shuffle-based interleave.
@@ -145,9 +150,7 @@ __attribute__((target("avx2"))) void interleave_avx2(const ChannelBlocks& channe
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * k), v);
     }
   }
-  ChannelBlocks rest;
-  for (int c = 0; c < 3; ++c) std::memcpy(rest[c], channels[c] + i, (n - i) * 2);
-  interleave_portable(rest, n - i, out);
+  interleave_rest(channels, i, n, out);
 }
 
 #else

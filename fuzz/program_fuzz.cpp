@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/expected_output.h"
 #include "tests/support/fits_fixture.h"
 #include "tests/support/run_binary.h"
 #include "tests/support/temp_dir.h"
@@ -28,9 +29,6 @@ namespace fs = std::filesystem;
 using namespace chromaloom::testing;
 
 namespace {
-
-const std::string kOpening = "Opening FITS file...\n";
-const std::string kSuccess = kOpening + "Setting up TIFF file...\n";
 
 // One run: three planes and three ratios.
 struct Case {
@@ -57,8 +55,8 @@ std::string check(const RunResult& run, const Case& c, const std::string& dir) {
       {kOpening + "Error: images must have the same dimensions\n", 255},
       {kOpening + "Memory allocation error\n", 1},
       {kOpening + "Error: image is too large for TIFF\n", 255},
-      {kSuccess + "Error: cannot create the TIFF file\n", 255},
-      {kSuccess + "Memory allocation error\n", 1},
+      {kCannotCreate, 255},
+      {kSuccessOutput + "Memory allocation error\n", 1},
   };
   if (run.out == kOpening) {
     return cfitsio && run.exit_status != 0 ? "" : "CFITSIO failure without its status";
@@ -66,7 +64,7 @@ std::string check(const RunResult& run, const Case& c, const std::string& dir) {
   if (const auto refusal = refusals.find(run.out); refusal != refusals.end()) {
     return run.exit_status == refusal->second ? "" : "wrong status for " + first_line(run.out);
   }
-  if (run.out != kSuccess) return "unexpected output: " + run.out;
+  if (run.out != kSuccessOutput) return "unexpected output: " + run.out;
   if (run.exit_status == 0) {
     if (cfitsio) return "success reported after a CFITSIO failure";
     const TiffImage image = read_tiff(dir + "/out.tif");

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/expected_output.h"
 #include "tests/support/fits_fixture.h"
 #include "tests/support/reference_rule.h"
 #include "tests/support/run_binary.h"
@@ -20,10 +21,6 @@
 namespace chromaloom::testing {
 namespace {
 
-const std::string kOpening = "Opening FITS file...\n";
-const std::string kSettingUp = "Setting up TIFF file...\n";
-const std::string kSuccessOutput = kOpening + kSettingUp;
-constexpr int kMinusOne = 255;  // exit status -1 as the shell sees it
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/expected_output.h"
 #include "tests/support/fits_fixture.h"
 #include "tests/support/run_binary.h"
 #include "tests/support/temp_dir.h"
@@ -17,11 +18,7 @@
 namespace chromaloom::testing {
 namespace {
 
-const std::string kOpening = "Opening FITS file...\n";
-const std::string kSuccessOutput = kOpening + "Setting up TIFF file...\n";
-const std::string kCannotCreate = kSuccessOutput + "Error: cannot create the TIFF file\n";
 const std::string kSameFile = kOpening + "Error: output file must not be one of the input files\n";
-constexpr int kMinusOne = 255;  // exit status -1 as the shell sees it
 
 // The bytes of a set of files, to show afterwards that a run left them alone.
 class Snapshot {
