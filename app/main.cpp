@@ -1,4 +1,8 @@
 // chromaloom: three monochrome FITS planes in, one 16-bit RGB TIFF out, streamed row by row.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +20,21 @@ using chromaloom::InputPlanes;
 
 constexpr int kExitFailure = -1;
 constexpr int kExitNoMemory = 1;
+
+// A standard descriptor that was closed when the program started would be handed to the next file
+// opened, and what went to that stream (CFITSIO's report, the progress lines) would land in it:
+// in the output, if that came first. Closed ones are opened on /dev/null.
+void open_closed_standard_descriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int null_fd = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (null_fd < 0) std::exit(kExitFailure);  // nothing safe can be done without them
+    if (null_fd != fd) {
+      dup2(null_fd, fd);
+      close(null_fd);
+    }
+  }
+}
 
 void print_usage() {
   std::printf("Usage:\n");
@@ -55,8 +74,13 @@ int run(int argc, char** argv) {
   chromaloom::InputFiles input_files;
 
   std::printf("Opening FITS file...\n");
-  input_files.note_descriptors_before_open();
-  chromaloom::open_planes(planes, names, status);
+  input_files.note_names(names);
+  // A name may ask CFITSIO to write a copy of its input while opening it: never over an input.
+  if (input_files.copies_over_an_input_or(output_name)) {
+    std::printf("Error: output file must not be one of the input files\n");
+    return kExitFailure;
+  }
+  chromaloom::open_planes(planes, names, input_files.sources(), status);
   chromaloom::read_levels(planes, status);
   chromaloom::read_geometry(planes, status);
   if (status != 0) {
@@ -86,15 +110,32 @@ int run(int argc, char** argv) {
     std::printf("Error: image is too large for TIFF\n");
     return kExitFailure;
   }
-  input_files.note_opened(names);
+  input_files.note_opened();
   if (input_files.includes(output_name)) {
     std::printf("Error: output file must not be one of the input files\n");
     return kExitFailure;
   }
 
   std::printf("Setting up TIFF file...\n");
+  // Everything that can fail short of writing is done before the output is touched: the buffers,
+  // then the open file itself checked (a link to an input may have been planted after the name
+  // was), and only then is it truncated.
   chromaloom::RgbTiff tiff;
-  switch (chromaloom::create_rgb_tiff(output_name, static_cast<std::uint32_t>(width),
+  if (!chromaloom::allocate_rgb_buffers(static_cast<std::uint32_t>(width),
+                                        static_cast<std::uint32_t>(height), tiff)) {
+    std::printf("Memory allocation error\n");
+    return kExitNoMemory;
+  }
+  const int output_fd = chromaloom::open_rgb_output(output_name);
+  if (output_fd < 0) {
+    std::printf("Error: cannot create the TIFF file\n");
+    return kExitFailure;
+  }
+  if (input_files.includes_descriptor(output_fd)) {
+    std::printf("Error: output file must not be one of the input files\n");
+    return kExitFailure;
+  }
+  switch (chromaloom::create_rgb_tiff(output_fd, output_name, static_cast<std::uint32_t>(width),
                                       static_cast<std::uint32_t>(height), tiff)) {
     case chromaloom::CreateResult::kCannotCreate:
       std::printf("Error: cannot create the TIFF file\n");
@@ -130,4 +171,7 @@ int run(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { return run(argc, argv); }
+int main(int argc, char** argv) {
+  open_closed_standard_descriptors();
+  return run(argc, argv);
+}

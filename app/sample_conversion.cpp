@@ -198,6 +198,10 @@ bool kernel_available(KernelPath path) {
 #endif
 }
 
+KernelPath chosen_kernel_path() {
+  return kernel_available(KernelPath::kAvx2) ? KernelPath::kAvx2 : KernelPath::kBaseline;
+}
+
 void convert_row_with(KernelPath path, const std::array<const double*, 3>& rows, std::size_t width,
                       const ChannelScales& scales, unsigned char* scanline) {
   convert_row_by(kernel_for(path), rows, width, scales, scanline);
@@ -205,9 +209,7 @@ void convert_row_with(KernelPath path, const std::array<const double*, 3>& rows,
 
 void convert_row(const std::array<const double*, 3>& rows, std::size_t width,
                  const ChannelScales& scales, unsigned char* scanline) {
-  // Chosen once: the fastest path this processor runs.
-  static const Kernel best =
-      kernel_for(kernel_available(KernelPath::kAvx2) ? KernelPath::kAvx2 : KernelPath::kBaseline);
+  static const Kernel best = kernel_for(chosen_kernel_path());  // chosen once
   convert_row_by(best, rows, width, scales, scanline);
 }
 

@@ -40,6 +40,8 @@ void convert_row(const std::array<const double*, 3>& rows, std::size_t width,
 // runs on every machine (SSE2 on x86-64); AVX2 only where the processor has it.
 enum class KernelPath { kBaseline, kAvx2 };
 bool kernel_available(KernelPath path);
+// The path convert_row takes on this processor: the fastest one it can run.
+KernelPath chosen_kernel_path();
 void convert_row_with(KernelPath path, const std::array<const double*, 3>& rows, std::size_t width,
                       const ChannelScales& scales, unsigned char* scanline);
 

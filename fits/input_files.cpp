@@ -1,13 +1,11 @@
 #include "fits/input_files.h"
 
 #include <dirent.h>
-#include <fitsio.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
-#include <string>
+#include <optional>
 
 namespace chromaloom {
 
@@ -28,26 +26,59 @@ std::vector<int> open_descriptors() {
   return descriptors;
 }
 
-// The disk file behind a CFITSIO file name, or "" when the name is no local file.
-std::string disk_file_of(const char* name) {
-  // Every part ffiurl fills is at most as long as the name itself (or a CFITSIO default).
-  const std::size_t size = std::strlen(name) + FLEN_FILENAME;
-  std::string url_type(size, '\0'), in_file(size, '\0'), out_file(size, '\0'), ext_spec(size, '\0'),
-      row_filter(size, '\0'), bin_spec(size, '\0'), col_spec(size, '\0');
-  std::string url(name);
-  int status = 0;
-  ffiurl(&url[0], &url_type[0], &in_file[0], &out_file[0], &ext_spec[0], &row_filter[0],
-         &bin_spec[0], &col_spec[0], &status);
-  if (status != 0) return "";
-  if (std::strcmp(url_type.c_str(), "file://") != 0 && url_type[0] != '\0') return "";
-  return in_file.c_str();
+// What a path will be once a file of that name exists: the file itself when it exists already,
+// otherwise its name within its directory.
+struct FileKey {
+  dev_t device;
+  ino_t inode;
+  std::string name;  // empty for an existing file
+
+  bool operator==(const FileKey& other) const {
+    return device == other.device && inode == other.inode && name == other.name;
+  }
+};
+
+std::optional<FileKey> key_of(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) == 0) return FileKey{info.st_dev, info.st_ino, ""};
+  const std::size_t slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.empty() || stat(directory.c_str(), &info) != 0) return std::nullopt;
+  return FileKey{info.st_dev, info.st_ino, name};
 }
 
 }  // namespace
 
-void InputFiles::note_descriptors_before_open() { descriptors_before_ = open_descriptors(); }
+void InputFiles::note_names(const PlaneNames& names) {
+  for (std::size_t c = 0; c < names.size(); ++c) sources_[c] = resolve_input(names[c]);
+  descriptors_before_ = open_descriptors();
+}
 
-void InputFiles::note_opened(const PlaneNames& names) {
+bool InputFiles::copies_over_an_input_or(const char* output) const {
+  std::vector<FileKey> protected_files;
+  for (const InputSource& source : sources_) {
+    if (source.origin != InputSource::Origin::kDiskFile) continue;
+    if (const auto key = key_of(source.disk_file)) protected_files.push_back(*key);
+  }
+  if (const auto key = key_of(output)) protected_files.push_back(*key);
+  const bool reads_standard_input =
+      std::any_of(sources_.begin(), sources_.end(), [](const InputSource& source) {
+        return source.origin == InputSource::Origin::kStandardInput;
+      });
+  struct stat standard_input;
+  if (reads_standard_input && fstat(STDIN_FILENO, &standard_input) == 0) {
+    protected_files.push_back({standard_input.st_dev, standard_input.st_ino, ""});
+  }
+  return std::any_of(sources_.begin(), sources_.end(), [&](const InputSource& source) {
+    if (source.copy_file.empty()) return false;
+    const auto key = key_of(source.copy_file);
+    return key && std::find(protected_files.begin(), protected_files.end(), *key) !=
+                      protected_files.end();
+  });
+}
+
+void InputFiles::note_opened() {
   for (const int fd : open_descriptors()) {
     if (std::find(descriptors_before_.begin(), descriptors_before_.end(), fd) !=
         descriptors_before_.end()) {
@@ -56,34 +87,34 @@ void InputFiles::note_opened(const PlaneNames& names) {
     struct stat info;
     if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) remember(info);
   }
-  // CFITSIO reads a gzip file whole into memory and closes it, so the names matter too.
-  for (const char* name : names) {
-    const std::string disk_file = disk_file_of(name);
-    if (disk_file.empty()) continue;
+  for (const InputSource& source : sources_) {
     struct stat info;
-    if (stat(disk_file.c_str(), &info) == 0) {
+    if (source.origin == InputSource::Origin::kDiskFile &&
+        stat(source.disk_file.c_str(), &info) == 0) {
       remember(info);
-      continue;
     }
-    // The compressed forms CFITSIO tries, in its order, when the plain name does not exist.
-    for (const char* suffix : {".gz", ".Z", ".z", ".zip"}) {
-      const std::string candidate = disk_file + suffix;
-      if (stat(candidate.c_str(), &info) == 0) {
-        remember(info);
-        break;
-      }
+    if (source.origin == InputSource::Origin::kStandardInput && fstat(STDIN_FILENO, &info) == 0) {
+      remember(info);
     }
   }
 }
 
 void InputFiles::remember(const struct stat& info) { files_.push_back({info.st_dev, info.st_ino}); }
 
-bool InputFiles::includes(const char* path) const {
-  struct stat info;
-  if (stat(path, &info) != 0) return false;
+bool InputFiles::includes_file(const struct stat& info) const {
   return std::any_of(files_.begin(), files_.end(), [&](const Identity& file) {
     return file.device == info.st_dev && file.inode == info.st_ino;
   });
+}
+
+bool InputFiles::includes(const char* path) const {
+  struct stat info;
+  return stat(path, &info) == 0 && includes_file(info);
+}
+
+bool InputFiles::includes_descriptor(int fd) const {
+  struct stat info;
+  return fstat(fd, &info) == 0 && includes_file(info);
 }
 
 }  // namespace chromaloom

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "fits/black_level.h"
+#include "fits/header_guard.h"
 
 namespace chromaloom {
 
@@ -21,8 +22,10 @@ void read_card_value(fitsfile* file, const char* keyword, char (&value)[FLEN_VAL
 
 }  // namespace
 
-void open_planes(InputPlanes& planes, const PlaneNames& names, int& status) {
+void open_planes(InputPlanes& planes, const PlaneNames& names, const PlaneSources& sources,
+                 int& status) {
   for (std::size_t c = 0; c < planes.size(); ++c) {
+    guard_plane(sources[c], status);
     ffopen(&planes[c].file, names[c], READONLY, &status);
   }
 }

@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdint>
 
+#include "fits/input_source.h"
+
 namespace chromaloom {
 
 // One of the three monochrome inputs. Every CFITSIO call of a run shares one status value:
@@ -25,10 +27,13 @@ struct InputPlane {
 // Red, green, blue: every loop over the planes runs in that order.
 using InputPlanes = std::array<InputPlane, 3>;
 using PlaneNames = std::array<const char*, 3>;
+using PlaneSources = std::array<InputSource, 3>;
 
 // Opens the planes read-only; the names go to CFITSIO unchanged, so its extended file names
-// (HDU selectors, compressed files) work.
-void open_planes(InputPlanes& planes, const PlaneNames& names, int& status);
+// (HDU selectors, compressed files) work. Each plane's file is checked first for what CFITSIO
+// cannot read safely (`sources`: where each name is read from), and fails like an illegal file.
+void open_planes(InputPlanes& planes, const PlaneNames& names, const PlaneSources& sources,
+                 int& status);
 
 // Reads each plane's black level from CBLACK and requires a CWHITE card.
 void read_levels(InputPlanes& planes, int& status);

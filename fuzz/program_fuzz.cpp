@@ -51,12 +51,13 @@ std::string check(const RunResult& run, const Case& c, const std::string& dir) {
   }
   const bool cfitsio = run.err.find("FITSIO status") != std::string::npos;
   const std::map<std::string, int> refusals = {
-      {kOpening + "Error: images with > 2 dimensions are not supported\n", 255},
-      {kOpening + "Error: images must have the same dimensions\n", 255},
-      {kOpening + "Memory allocation error\n", 1},
-      {kOpening + "Error: image is too large for TIFF\n", 255},
-      {kCannotCreate, 255},
-      {kSuccessOutput + "Memory allocation error\n", 1},
+      {kTooManyAxes, kMinusOne},
+      {kUnequal, kMinusOne},
+      {kNoMemoryForRows, kNoMemoryStatus},
+      {kTooLarge, kMinusOne},
+      {kSameFile, kMinusOne},
+      {kCannotCreate, kMinusOne},
+      {kNoMemoryForOutput, kNoMemoryStatus},
   };
   if (run.out == kOpening) {
     return cfitsio && run.exit_status != 0 ? "" : "CFITSIO failure without its status";
@@ -73,7 +74,7 @@ std::string check(const RunResult& run, const Case& c, const std::string& dir) {
     if (!image.rows_readable && !empty_image) return "success but the TIFF is unreadable";
     return "";
   }
-  if (run.exit_status == 255) return run.err.empty() ? "failed write without a word" : "";
+  if (run.exit_status == kMinusOne) return run.err.empty() ? "failed write without a word" : "";
   return cfitsio ? "" : "non-zero status without CFITSIO's report";
 }
 

@@ -304,17 +304,36 @@ TEST(FileNames, ImageSectionTurnsThePictureOver) {
 // ---------------------------------------------------------------------------------------------
 // Every ending before the output is created: exact output, exit status, the output untouched.
 
-struct EarlyEnding {
+TEST(EarlyEndings, WrongArgumentCountsPrintTheUsageAndTouchNothing) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {},
+           {"a.fits", "b.fits", "c.fits", "1", "1", "1"},
+           {"a.fits", "b.fits", "c.fits", "1", "1", "1", "out.tif", "x"}}) {
+    SCOPED_TRACE(std::to_string(args.size()) + " arguments");
+    TempDir dir;
+    const RunResult run = run_chromaloom(args, in_directory(dir.path()));
+    EXPECT_EQ(run.out, kUsage);
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+  }
+}
+
+// One plane with a fault, the other two sound: every fault meets every plane, so that no plane's
+// check can go missing unnoticed.
+struct PlaneFault {
   const char* name;
-  std::vector<std::string> args;  // {red}, {green}, {blue} stand for the planes' paths
-  std::string out;                // exact standard output
+  const char* file;  // the faulty plane, written by the fixture below
+  std::string out;   // exact standard output
   int exit_status;
   bool cfitsio_report;  // whether CFITSIO's report is expected on standard error
 };
 
-void PrintTo(const EarlyEnding& e, std::ostream* os) { *os << e.name; }
+void PrintTo(const PlaneFault& f, std::ostream* os) { *os << f.name; }
 
-class EarlyEndings : public ::testing::TestWithParam<EarlyEnding> {
+const char* const kPlaneNames[] = {"red", "green", "blue"};
+
+class EarlyEndings : public ::testing::TestWithParam<std::tuple<PlaneFault, int>> {
  protected:
   void SetUp() override {
     PlaneSpec good = plane(4, 3, std::vector<double>(12, 500));
@@ -339,16 +358,15 @@ class EarlyEndings : public ::testing::TestWithParam<EarlyEnding> {
 };
 
 TEST_P(EarlyEndings, EndBeforeTouchingTheOutput) {
-  const EarlyEnding e = GetParam();
+  const auto& [fault, faulty_plane] = GetParam();
   std::vector<std::string> args;
-  for (const std::string& arg : e.args) {
-    args.push_back(arg.find(".fits") != std::string::npos || arg == "out.tif" ? dir_.file(arg)
-                                                                              : arg);
-  }
+  for (int c = 0; c < 3; ++c) args.push_back(dir_.file(c == faulty_plane ? fault.file : "good.fits"));
+  for (const char* ratio : {"1", "1", "1"}) args.push_back(ratio);
+  args.push_back(dir_.file("out.tif"));
   const RunResult run = run_chromaloom(args);
-  EXPECT_EQ(run.out, e.out);
-  EXPECT_EQ(run.exit_status, e.exit_status);
-  if (e.cfitsio_report) {
+  EXPECT_EQ(run.out, fault.out);
+  EXPECT_EQ(run.exit_status, fault.exit_status);
+  if (fault.cfitsio_report) {
     EXPECT_NE(run.err, "");
   } else {
     EXPECT_EQ(run.err, "");
@@ -356,77 +374,25 @@ TEST_P(EarlyEndings, EndBeforeTouchingTheOutput) {
   EXPECT_EQ(read_file(dir_.file("out.tif")), "precious");
 }
 
-const std::string kUsage =
-    "Usage:\n"
-    "Chromaloom <Red File Name> <Green File Name> <Blue File Name> <Red Ratio> <Green Ratio> "
-    "<Blue Ratio> <Output File Name>\n\n"
-    "eg:\n"
-    "Chromaloom red.fit green.fit blue.fit 1.3 1.0 1.63 RGB.tif\n";
-const std::string kTooManyAxes = kOpening + "Error: images with > 2 dimensions are not supported\n";
-const std::string kUnequal = kOpening + "Error: images must have the same dimensions\n";
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, EarlyEndings,
-    ::testing::Values(
-        EarlyEnding{"no_arguments", {}, kUsage, 0, false},
-        EarlyEnding{"six_arguments",
-                    {"good.fits", "good.fits", "good.fits", "1", "1", "1"},
-                    kUsage,
-                    0,
-                    false},
-        EarlyEnding{"eight_arguments",
-                    {"good.fits", "good.fits", "good.fits", "1", "1", "1", "out.tif", "x"},
-                    kUsage,
-                    0,
-                    false},
-        EarlyEnding{"missing_file",
-                    {"good.fits", "absent.fits", "good.fits", "1", "1", "1", "out.tif"},
-                    kOpening,
-                    104,
-                    true},
-        EarlyEnding{"not_fits",
-                    {"notfits.fits", "good.fits", "good.fits", "1", "1", "1", "out.tif"},
-                    kOpening,
-                    252,
-                    true},
-        EarlyEnding{"blue_without_cwhite",
-                    {"good.fits", "good.fits", "no_cwhite.fits", "1", "1", "1", "out.tif"},
-                    kOpening,
-                    202,
-                    true},
-        EarlyEnding{"red_without_cblack",
-                    {"no_cblack.fits", "good.fits", "good.fits", "1", "1", "1", "out.tif"},
-                    kOpening,
-                    202,
-                    true},
-        EarlyEnding{"three_axes",
-                    {"good.fits", "cube.fits", "good.fits", "1", "1", "1", "out.tif"},
-                    kTooManyAxes,
-                    kMinusOne,
-                    false},
-        EarlyEnding{"three_axes_and_no_cblack",
-                    {"good.fits", "good.fits", "cube_no_cblack.fits", "1", "1", "1", "out.tif"},
-                    kOpening,
-                    202,
-                    true},
-        EarlyEnding{"unequal_heights",
-                    {"good.fits", "good.fits", "taller.fits", "1", "1", "1", "out.tif"},
-                    kUnequal,
-                    kMinusOne,
-                    false},
-        EarlyEnding{"unequal_widths",
-                    {"wider.fits", "good.fits", "good.fits", "1", "1", "1", "out.tif"},
-                    kUnequal,
-                    kMinusOne,
-                    false}),
-    [](const ::testing::TestParamInfo<EarlyEnding>& info) { return std::string(info.param.name); });
-
-TEST(EarlyEndings, UsageCreatesNoFile) {
-  TempDir dir;
-  const RunResult run = run_chromaloom({"a", "b", "c", "1", "1", "1"}, {-1, dir.path()});
-  EXPECT_EQ(run.out, kUsage);
-  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
-}
+    ::testing::Combine(
+        ::testing::Values(
+            PlaneFault{"missing_file", "absent.fits", kOpening, kFileNotOpened, true},
+            PlaneFault{"not_fits", "notfits.fits", kOpening, 252, true},
+            PlaneFault{"without_cwhite", "no_cwhite.fits", kOpening, kKeywordNotFound, true},
+            PlaneFault{"without_cblack", "no_cblack.fits", kOpening, kKeywordNotFound, true},
+            PlaneFault{"three_axes", "cube.fits", kTooManyAxes, kMinusOne, false},
+            // The status check comes before the geometry check.
+            PlaneFault{"three_axes_and_no_cblack", "cube_no_cblack.fits", kOpening,
+                       kKeywordNotFound, true},
+            PlaneFault{"taller", "taller.fits", kUnequal, kMinusOne, false},
+            PlaneFault{"wider", "wider.fits", kUnequal, kMinusOne, false}),
+        ::testing::Range(0, 3)),
+    [](const ::testing::TestParamInfo<std::tuple<PlaneFault, int>>& info) {
+      return std::string(std::get<0>(info.param).name) + "_in_" +
+             kPlaneNames[std::get<1>(info.param)];
+    });
 
 }  // namespace
 }  // namespace chromaloom::testing

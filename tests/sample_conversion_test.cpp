@@ -153,7 +153,8 @@ TEST_P(ConvertRowPaths, MatchesThePlainRuleOnRandomRows) {
       for (double& x : rows[c]) x = sample();
     }
     std::vector<unsigned char> scanline(width * 6 + 8, 0xA5);
-    convert_row({rows[0].data(), rows[1].data(), rows[2].data()}, width, scales, scanline.data());
+    convert_row_with(path, {rows[0].data(), rows[1].data(), rows[2].data()}, width, scales,
+                     scanline.data());
     for (std::size_t i = 0; i < width; ++i) {
       for (int c = 0; c < 3; ++c) {
         const std::uint16_t expected =
@@ -171,6 +172,29 @@ TEST_P(ConvertRowPaths, MatchesThePlainRuleOnRandomRows) {
     }
   }
   EXPECT_EQ(mismatches, 0);
+}
+
+// convert_row runs the fastest path this processor has, and gives that path's samples.
+TEST(ConvertRow, DispatchesToTheBestAvailablePath) {
+  EXPECT_EQ(chosen_kernel_path(),
+            kernel_available(KernelPath::kAvx2) ? KernelPath::kAvx2 : KernelPath::kBaseline);
+  std::mt19937_64 random(7);
+  std::uniform_real_distribution<double> spread(-1000.0, 70000.0);
+  std::vector<double> rows[3];
+  for (auto& row : rows) {
+    row.resize(1000);
+    for (double& x : row) x = spread(random);
+  }
+  const ChannelScales scales = {{{100, 1.3}, {0, 1.0}, {100, 1.63}}};
+  std::vector<unsigned char> scanline(6000);
+  convert_row({rows[0].data(), rows[1].data(), rows[2].data()}, 1000, scales, scanline.data());
+  for (std::size_t i = 0; i < 1000; ++i) {
+    for (int c = 0; c < 3; ++c) {
+      ASSERT_EQ(scanline[6 * i + 2 * c] | scanline[6 * i + 2 * c + 1] << 8,
+                testing::reference_sample(rows[c][i], scales[c].black_level, scales[c].ratio))
+          << "pixel " << i << " channel " << c;
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, ConvertRowPaths,

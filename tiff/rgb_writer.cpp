@@ -1,10 +1,65 @@
 #include "tiff/rgb_writer.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 namespace chromaloom {
 
-CreateResult create_rgb_tiff(const char* file_name, std::uint32_t width, std::uint32_t height,
-                             RgbTiff& tiff) {
-  tiff.handle = TIFFOpen(file_name, "w");
+namespace {
+
+constexpr std::uint64_t kBytesPerPixel = 6;  // three 16-bit samples
+// libtiff aims its default strips at this many bytes.
+constexpr std::uint64_t kDefaultStripBytes = 8192;
+
+void report_errno(const char* file_name) {
+  std::fprintf(stderr, "%s: %s.\n", file_name, std::strerror(errno));
+}
+
+}  // namespace
+
+std::uint32_t default_strip_rows(std::uint32_t width) {
+  // As libtiff works it out; a row of no bytes counts as one byte.
+  const std::uint64_t row_bytes = width == 0 ? 1 : width * kBytesPerPixel;
+  const std::uint64_t rows = kDefaultStripBytes / row_bytes;
+  return rows == 0 ? 1 : static_cast<std::uint32_t>(rows);
+}
+
+bool allocate_rgb_buffers(std::uint32_t width, std::uint32_t height, RgbTiff& tiff) {
+  const auto row_bytes = static_cast<tmsize_t>(width * kBytesPerPixel);
+  // A width of 0 needs no scanline, and libtiff hands out none for a request of 0 bytes.
+  tiff.scanline = static_cast<unsigned char*>(_TIFFmalloc(row_bytes));
+  if (tiff.scanline == nullptr && width != 0) return false;
+
+  // libtiff's own buffer would hold one strip and a tenth more, and at least 8 KiB. The size only
+  // sets how often libtiff writes; the bytes written are the same.
+  std::uint32_t strip_rows = default_strip_rows(width);
+  if (strip_rows > height) strip_rows = height;
+  const tmsize_t strip_bytes = static_cast<tmsize_t>(strip_rows) * row_bytes;
+  tiff.strip_buffer_size = strip_bytes + strip_bytes / 10;
+  if (tiff.strip_buffer_size < static_cast<tmsize_t>(kDefaultStripBytes)) {
+    tiff.strip_buffer_size = kDefaultStripBytes;
+  }
+  tiff.strip_buffer = _TIFFmalloc(tiff.strip_buffer_size);
+  return tiff.strip_buffer != nullptr;
+}
+
+int open_rgb_output(const char* file_name) {
+  const int fd = open(file_name, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) report_errno(file_name);
+  return fd;
+}
+
+CreateResult create_rgb_tiff(int fd, const char* file_name, std::uint32_t width,
+                             std::uint32_t height, RgbTiff& tiff) {
+  if (ftruncate(fd, 0) != 0) {
+    report_errno(file_name);
+    return CreateResult::kCannotCreate;
+  }
+  tiff.handle = TIFFFdOpen(fd, file_name, "w");
   if (tiff.handle == nullptr) return CreateResult::kCannotCreate;
 
   // libtiff derives the row size and the default strip height from these, so they come first.
@@ -16,17 +71,14 @@ CreateResult create_rgb_tiff(const char* file_name, std::uint32_t width, std::ui
   TIFFSetField(tiff.handle, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
   TIFFSetField(tiff.handle, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
 
-  const tmsize_t row_size = TIFFScanlineSize(tiff.handle);
-  tiff.scanline = static_cast<unsigned char*>(_TIFFmalloc(row_size));
-  // Every row fills width * 6 bytes; a smaller buffer would be overrun. A width of 0 needs no
-  // buffer at all, and libtiff hands out none for a request of 0 bytes.
-  const tmsize_t needed = static_cast<tmsize_t>(width) * 6;
-  if (width != 0 && (tiff.scanline == nullptr || row_size < needed)) {
+  // Every row fills width * 6 bytes of the scanline, and libtiff takes that many from it.
+  if (width != 0 && TIFFScanlineSize(tiff.handle) != static_cast<tmsize_t>(width * kBytesPerPixel)) {
     return CreateResult::kNoScanline;
   }
 
   const std::uint32_t rows_per_strip = TIFFDefaultStripSize(tiff.handle, 0xFFFFFFFFu);
   TIFFSetField(tiff.handle, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
+  TIFFWriteBufferSetup(tiff.handle, tiff.strip_buffer, tiff.strip_buffer_size);
   return CreateResult::kOk;
 }
 
@@ -42,6 +94,8 @@ bool finish_rgb_tiff(RgbTiff& tiff) {
   tiff.handle = nullptr;
   _TIFFfree(tiff.scanline);
   tiff.scanline = nullptr;
+  _TIFFfree(tiff.strip_buffer);
+  tiff.strip_buffer = nullptr;
   return flushed;
 }
 

@@ -65,6 +65,20 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
                             static_cast<rlim_t>(options.file_size_limit)};
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
     }
+    if (options.address_space_limit >= 0) {
+      const rlimit limit = {static_cast<rlim_t>(options.address_space_limit),
+                            static_cast<rlim_t>(options.address_space_limit)};
+      if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
+    }
+    if (!options.stdin_path.empty()) {
+      const int in = open(options.stdin_path.c_str(), O_RDONLY);
+      if (in < 0 || dup2(in, STDIN_FILENO) < 0) _exit(127);
+      close(in);
+    }
+    for (const int fd : options.closed_descriptors) close(fd);
+    for (const std::string& variable : options.environment) {
+      putenv(const_cast<char*>(variable.c_str()));
+    }
     if (options.timeout_seconds != 0) alarm(options.timeout_seconds);
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));

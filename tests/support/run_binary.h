@@ -15,7 +15,33 @@ struct RunOptions {
   bool unprivileged = false;
   // When not 0, the child is ended by SIGALRM after this many seconds (a hang shows as a signal).
   unsigned timeout_seconds = 0;
+  // When not empty, the child's standard input is this file (otherwise it is the parent's).
+  std::string stdin_path;
+  // Standard descriptors (0, 1, 2) the child starts without, as after `2>&-`.
+  std::vector<int> closed_descriptors;
+  // When not negative, the child's address space is limited to this many bytes (RLIMIT_AS), as
+  // under `ulimit -v`.
+  long long address_space_limit = -1;
+  // Variables added to the child's environment, "NAME=value".
+  std::vector<std::string> environment;
 };
+
+// The options most runs need, one at a time.
+inline RunOptions in_directory(const std::string& directory) {
+  RunOptions options;
+  options.working_directory = directory;
+  return options;
+}
+inline RunOptions with_file_size_limit(long long bytes) {
+  RunOptions options;
+  options.file_size_limit = bytes;
+  return options;
+}
+inline RunOptions as_unprivileged(bool unprivileged) {
+  RunOptions options;
+  options.unprivileged = unprivileged;
+  return options;
+}
 
 struct RunResult {
   std::string out;
