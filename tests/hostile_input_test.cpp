@@ -305,5 +305,27 @@ INSTANTIATE_TEST_SUITE_P(
                      kTooManyAxes}),
     [](const ::testing::TestParamInfo<AxesOnTheWay>& info) { return std::string(info.param.name); });
 
+// ---------------------------------------------------------------------------------------------
+// A name in the home directory of a user that does not exist: CFITSIO dereferences the failed
+// look-up, so such a name must fail before it reaches CFITSIO.
+
+TEST(UnknownHome, FailsAsAFileThatCannotBeOpened) {
+  TempDir dir;
+  write_file(dir.file("good.fits"), plane_with_axes(2));
+  for (const std::string& name : {std::string("~no-such-user-of-chromaloom/red.fits"),
+                                  std::string("compress://~no-such-user-of-chromaloom/r.fits.gz"),
+                                  std::string("~")}) {
+    SCOPED_TRACE(name);
+    const RunResult run = run_chromaloom(
+        {dir.file("good.fits"), name, dir.file("good.fits"), "1", "1", "1", dir.file("o.tif")});
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.out, kOpening);
+    EXPECT_EQ(run.exit_status, kFileNotOpened);
+    if (name != "~") {
+      EXPECT_NE(run.err.find(name.substr(name.find('~'))), std::string::npos) << run.err;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace chromaloom::testing
