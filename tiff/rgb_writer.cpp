@@ -16,7 +16,7 @@ constexpr std::uint64_t kBytesPerPixel = 6;  // three 16-bit samples
 constexpr std::uint64_t kDefaultStripBytes = 8192;
 
 void report_errno(const char* file_name) {
-  std::fprintf(stderr, "%s: %s.\n", file_name, std::strerror(errno));
+  std::fprintf(stderr, "chromaloom: %s: %s\n", file_name, std::strerror(errno));
 }
 
 }  // namespace
