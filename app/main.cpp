@@ -36,6 +36,11 @@ void open_closed_standard_descriptors() {
   }
 }
 
+int refuse_output_as_input() {
+  std::printf("Error: output file must not be one of the input files\n");
+  return kExitFailure;
+}
+
 void print_usage() {
   std::printf("Usage:\n");
   std::printf(
@@ -76,10 +81,7 @@ int run(int argc, char** argv) {
   std::printf("Opening FITS file...\n");
   input_files.note_names(names);
   // A name may ask CFITSIO to write a copy of its input while opening it: never over an input.
-  if (input_files.copies_over_an_input_or(output_name)) {
-    std::printf("Error: output file must not be one of the input files\n");
-    return kExitFailure;
-  }
+  if (input_files.copies_over_an_input_or(output_name)) return refuse_output_as_input();
   chromaloom::open_planes(planes, names, input_files.sources(), status);
   chromaloom::read_levels(planes, status);
   chromaloom::read_geometry(planes, status);
@@ -111,10 +113,7 @@ int run(int argc, char** argv) {
     return kExitFailure;
   }
   input_files.note_opened();
-  if (input_files.includes(output_name)) {
-    std::printf("Error: output file must not be one of the input files\n");
-    return kExitFailure;
-  }
+  if (input_files.includes(output_name)) return refuse_output_as_input();
 
   std::printf("Setting up TIFF file...\n");
   // Everything that can fail short of writing is done before the output is touched: the buffers,
@@ -131,10 +130,7 @@ int run(int argc, char** argv) {
     std::printf("Error: cannot create the TIFF file\n");
     return kExitFailure;
   }
-  if (input_files.includes_descriptor(output_fd)) {
-    std::printf("Error: output file must not be one of the input files\n");
-    return kExitFailure;
-  }
+  if (input_files.includes_descriptor(output_fd)) return refuse_output_as_input();
   switch (chromaloom::create_rgb_tiff(output_fd, output_name, static_cast<std::uint32_t>(width),
                                       static_cast<std::uint32_t>(height), tiff)) {
     case chromaloom::CreateResult::kCannotCreate:

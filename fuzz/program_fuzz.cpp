@@ -138,6 +138,27 @@ std::vector<std::string> make_seeds(const std::string& dir) {
   PlaneSpec line = plane(8, 1, std::vector<double>(pixels.begin(), pixels.begin() + 8), -32);
   line.axes = {8};
   add(line);
+  // Headers with more axes than CFITSIO holds, as raw bytes: CFITSIO cannot write them without
+  // corrupting its own memory. In the primary header, and in an extension after an empty one.
+  for (const int axis_count : {99, 100, 104, 999}) {
+    std::vector<std::string> cards = {card("BITPIX", "8"), card("NAXIS", std::to_string(axis_count))};
+    for (int axis = 1; axis <= axis_count; ++axis) {
+      cards.push_back(card("NAXIS" + std::to_string(axis), axis == 1 ? "8" : axis == 2 ? "6" : "1"));
+    }
+    cards.push_back(card("CBLACK", "100"));
+    cards.push_back(card("CWHITE", "65535"));
+    std::vector<std::string> primary = {card("SIMPLE", "T")};
+    primary.insert(primary.end(), cards.begin(), cards.end());
+    const std::string data = std::string(48, '\x07') + std::string(2880 - 48, '\0');
+    seeds.push_back(raw_header(primary) + data);
+    std::vector<std::string> extension = {card("XTENSION", "'IMAGE   '")};
+    extension.insert(extension.end(), cards.begin(), cards.end());
+    extension.push_back(card("PCOUNT", "0"));
+    extension.push_back(card("GCOUNT", "1"));
+    seeds.push_back(raw_header({card("SIMPLE", "T"), card("BITPIX", "8"), card("NAXIS", "0"),
+                                card("EXTEND", "T")}) +
+                    raw_header(extension) + data);
+  }
   return seeds;
 }
 

@@ -251,6 +251,19 @@ TEST_F(OutputIsInput, AnotherFileBesideTheInputsIsWritten) {
   EXPECT_EQ(result.exit_status, 0) << result.err;
   EXPECT_TRUE(read_tiff(dir_.file("rgb.tif")).rows_readable);
   before.expect_unchanged();
+
+  // Standard input and CFITSIO's URL types still read as before, and a copy of an input may be
+  // made beside it.
+  RunOptions options = in_directory(dir_.path());
+  options.stdin_path = dir_.file("red.fits");
+  const RunResult urls = run_chromaloom({"-", "compress://packed.fits.gz",
+                                         "packed.fits.gz(copy.fits)", "1", "1", "1", "rgb.tif"},
+                                        options);
+  EXPECT_EQ(urls.out, kSuccessOutput);
+  EXPECT_EQ(urls.exit_status, 0) << urls.err;
+  EXPECT_TRUE(read_tiff(dir_.file("rgb.tif")).rows_readable);
+  EXPECT_TRUE(file_exists(dir_.file("copy.fits")));
+  before.expect_unchanged();
 }
 
 // ---------------------------------------------------------------------------------------------
