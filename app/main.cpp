@@ -50,21 +50,21 @@ void print_usage() {
   std::printf("Chromaloom red.fit green.fit blue.fit 1.3 1.0 1.63 RGB.tif\n");
 }
 
-// A row buffer per plane, zeroed so that a row whose read did nothing converts zeros rather than
-// garbage. Width 0 needs no memory and is no failure.
+// A row buffer per plane (a band of rows for a tile-compressed plane), zeroed so that a row whose
+// read did nothing converts zeros rather than garbage. Width 0 needs no memory and is no failure.
 bool allocate_rows(InputPlanes& planes, std::uint64_t width) {
   for (auto& plane : planes) {
-    plane.row = static_cast<double*>(std::calloc(width, sizeof(double)));
-    if (plane.row == nullptr && width != 0) return false;
+    const auto rows = static_cast<std::uint64_t>(plane.band_rows);
+    if (width > SIZE_MAX / plane.sample_bytes() / rows) return false;
+    plane.band = std::calloc(width * rows, plane.sample_bytes());
+    if (plane.band == nullptr && width != 0) return false;
+    plane.row = plane.band;
   }
   return true;
 }
 
-// Whether the row buffers (width doubles) and the scanline (width * 6 bytes) have a size the
-// machine can express at all.
-bool row_sizes_representable(std::uint64_t width) {
-  return width <= SIZE_MAX / sizeof(double) && width <= PTRDIFF_MAX / 6;
-}
+// Whether the scanline (width * 6 bytes) has a size the machine can express at all.
+bool row_sizes_representable(std::uint64_t width) { return width <= PTRDIFF_MAX / 6; }
 
 int run(int argc, char** argv) {
   if (argc != 8) {
@@ -104,6 +104,7 @@ int run(int argc, char** argv) {
   const auto width = static_cast<std::uint64_t>(planes[0].width());
   const auto height = static_cast<std::uint64_t>(planes[0].height());
 
+  chromaloom::read_tiling(planes);
   if (!row_sizes_representable(width) || !allocate_rows(planes, width)) {
     std::printf("Memory allocation error\n");
     return kExitNoMemory;
@@ -148,18 +149,20 @@ int run(int argc, char** argv) {
       {static_cast<double>(planes[1].black_level), chromaloom::parse_channel_ratio(argv[5])},
       {static_cast<double>(planes[2].black_level), chromaloom::parse_channel_ratio(argv[6])},
   }};
-  const std::array<const double*, 3> rows = {planes[0].row, planes[1].row, planes[2].row};
 
   // A failed read is noticed only at the end: it leaves its buffer as it was, later reads do
   // nothing, and every row is still written.
   for (std::uint32_t r = 0; r < height; ++r) {
-    chromaloom::read_row(planes, r, static_cast<long>(width), status);
-    chromaloom::convert_row(rows, width, scales, tiff.scanline);
+    chromaloom::read_row(planes, r, static_cast<long>(width), static_cast<long>(height), status);
+    chromaloom::convert_sample_rows({{{planes[0].row, planes[0].sample_type},
+                                      {planes[1].row, planes[1].sample_type},
+                                      {planes[2].row, planes[2].sample_type}}},
+                                    width, scales, tiff.scanline);
     if (!chromaloom::write_rgb_row(tiff, r)) return kExitFailure;
   }
 
   chromaloom::close_planes(planes, status);
-  for (auto& plane : planes) std::free(plane.row);
+  for (auto& plane : planes) std::free(plane.band);
   const bool finished = chromaloom::finish_rgb_tiff(tiff);
   if (!finished && status == 0) return kExitFailure;
   return status;

@@ -177,14 +177,63 @@ Kernel kernel_for(KernelPath path) {
 #endif
 }
 
-void convert_row_by(const Kernel& kernel, const std::array<const double*, 3>& rows,
-                    std::size_t width, const ChannelScales& scales, unsigned char* scanline) {
+// Integer samples widened to doubles, a block at a time; every value is exact.
+template <typename T>
+void widen(const void* samples, std::size_t first, std::size_t n, double* out) {
+  const T* in = static_cast<const T*>(samples) + first;
+  for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<double>(in[i]);
+}
+
+// The block of a channel's row from `first` on, as doubles: in place for a row of doubles,
+// otherwise widened into `scratch`.
+const double* doubles_of(const SampleRow& row, std::size_t first, std::size_t n, double* scratch) {
+  switch (row.type) {
+    case SampleType::kDouble:
+      return static_cast<const double*>(row.samples) + first;
+    case SampleType::kUint8:
+      widen<std::uint8_t>(row.samples, first, n, scratch);
+      break;
+    case SampleType::kInt8:
+      widen<std::int8_t>(row.samples, first, n, scratch);
+      break;
+    case SampleType::kInt16:
+      widen<std::int16_t>(row.samples, first, n, scratch);
+      break;
+    case SampleType::kUint16:
+      widen<std::uint16_t>(row.samples, first, n, scratch);
+      break;
+    case SampleType::kInt32:
+      widen<std::int32_t>(row.samples, first, n, scratch);
+      break;
+    case SampleType::kUint32:
+      widen<std::uint32_t>(row.samples, first, n, scratch);
+      break;
+  }
+  return scratch;
+}
+
+void convert_row_by(const Kernel& kernel, const SampleRows& rows, std::size_t width,
+                    const ChannelScales& scales, unsigned char* scanline) {
   ChannelBlocks channels;
+  double widened[kBlock];
   for (std::size_t start = 0; start < width; start += kBlock) {
     const std::size_t n = width - start < kBlock ? width - start : kBlock;
-    for (int c = 0; c < 3; ++c) kernel.channel(rows[c] + start, n, scales[c], channels[c]);
+    for (int c = 0; c < 3; ++c) {
+      kernel.channel(doubles_of(rows[c], start, n, widened), n, scales[c], channels[c]);
+    }
     kernel.interleave(channels, n, scanline + 6 * start);
   }
+}
+
+SampleRows of_doubles(const std::array<const double*, 3>& rows) {
+  return {{{rows[0], SampleType::kDouble},
+           {rows[1], SampleType::kDouble},
+           {rows[2], SampleType::kDouble}}};
+}
+
+const Kernel& best_kernel() {
+  static const Kernel best = kernel_for(chosen_kernel_path());  // chosen once
+  return best;
 }
 
 }  // namespace
@@ -204,13 +253,22 @@ KernelPath chosen_kernel_path() {
 
 void convert_row_with(KernelPath path, const std::array<const double*, 3>& rows, std::size_t width,
                       const ChannelScales& scales, unsigned char* scanline) {
+  convert_row_by(kernel_for(path), of_doubles(rows), width, scales, scanline);
+}
+
+void convert_sample_rows_with(KernelPath path, const SampleRows& rows, std::size_t width,
+                              const ChannelScales& scales, unsigned char* scanline) {
   convert_row_by(kernel_for(path), rows, width, scales, scanline);
 }
 
 void convert_row(const std::array<const double*, 3>& rows, std::size_t width,
                  const ChannelScales& scales, unsigned char* scanline) {
-  static const Kernel best = kernel_for(chosen_kernel_path());  // chosen once
-  convert_row_by(best, rows, width, scales, scanline);
+  convert_row_by(best_kernel(), of_doubles(rows), width, scales, scanline);
+}
+
+void convert_sample_rows(const SampleRows& rows, std::size_t width, const ChannelScales& scales,
+                         unsigned char* scanline) {
+  convert_row_by(best_kernel(), rows, width, scales, scanline);
 }
 
 }  // namespace chromaloom

@@ -36,6 +36,21 @@ inline std::uint16_t convert_sample(double x, const ChannelScale& scale) {
 void convert_row(const std::array<const double*, 3>& rows, std::size_t width,
                  const ChannelScales& scales, unsigned char* scanline);
 
+// What a row's samples are held in: doubles, or an integer type every value of a plane fits in
+// exactly (a tile-compressed plane's band is held so, to save memory and time). Every such value
+// is exactly a double, and is converted as that double.
+enum class SampleType { kDouble, kUint8, kInt8, kInt16, kUint16, kInt32, kUint32 };
+
+struct SampleRow {
+  const void* samples;
+  SampleType type;
+};
+using SampleRows = std::array<SampleRow, 3>;
+
+// convert_row for rows of any sample type, each channel its own.
+void convert_sample_rows(const SampleRows& rows, std::size_t width, const ChannelScales& scales,
+                         unsigned char* scanline);
+
 // The row conversion's code paths, for tests that hold each one to the same rule: the baseline
 // runs on every machine (SSE2 on x86-64); AVX2 only where the processor has it.
 enum class KernelPath { kBaseline, kAvx2 };
@@ -44,5 +59,7 @@ bool kernel_available(KernelPath path);
 KernelPath chosen_kernel_path();
 void convert_row_with(KernelPath path, const std::array<const double*, 3>& rows, std::size_t width,
                       const ChannelScales& scales, unsigned char* scanline);
+void convert_sample_rows_with(KernelPath path, const SampleRows& rows, std::size_t width,
+                              const ChannelScales& scales, unsigned char* scanline);
 
 }  // namespace chromaloom

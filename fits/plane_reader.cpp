@@ -1,5 +1,6 @@
 #include "fits/plane_reader.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -63,10 +64,116 @@ GeometryFault check_geometry(const InputPlanes& planes) {
   return GeometryFault::kNone;
 }
 
-void read_row(InputPlanes& planes, std::uint32_t row, long width, int& status) {
-  long first_pixel[2] = {1, static_cast<long>(row) + 1};
+namespace {
+
+// The narrowest type that holds every scaled value of an integer image exactly, so that reading
+// into it gives the very numbers a read as doubles would.
+SampleType held_type_of(int bitpix, double bscale, double bzero) {
+  if (bscale != 1.0) return SampleType::kDouble;
+  switch (bitpix) {
+    case BYTE_IMG:
+      if (bzero == 0.0) return SampleType::kUint8;
+      if (bzero == -128.0) return SampleType::kInt8;
+      break;
+    case SHORT_IMG:
+      if (bzero == 0.0) return SampleType::kInt16;
+      if (bzero == 32768.0) return SampleType::kUint16;
+      break;
+    case LONG_IMG:
+      if (bzero == 0.0) return SampleType::kInt32;
+      if (bzero == 2147483648.0) return SampleType::kUint32;
+      break;
+  }
+  return SampleType::kDouble;
+}
+
+int cfitsio_type_of(SampleType type) {
+  switch (type) {
+    case SampleType::kUint8:
+      return TBYTE;
+    case SampleType::kInt8:
+      return TSBYTE;
+    case SampleType::kInt16:
+      return TSHORT;
+    case SampleType::kUint16:
+      return TUSHORT;
+    case SampleType::kInt32:
+      return TINT;
+    case SampleType::kUint32:
+      return TUINT;
+    case SampleType::kDouble:
+      break;
+  }
+  return TDOUBLE;
+}
+
+}  // namespace
+
+std::size_t InputPlane::sample_bytes() const {
+  switch (sample_type) {
+    case SampleType::kUint8:
+    case SampleType::kInt8:
+      return 1;
+    case SampleType::kInt16:
+    case SampleType::kUint16:
+      return 2;
+    case SampleType::kInt32:
+    case SampleType::kUint32:
+      return 4;
+    case SampleType::kDouble:
+      break;
+  }
+  return sizeof(double);
+}
+
+void read_tiling(InputPlanes& planes) {
   for (InputPlane& plane : planes) {
-    ffgpxv(plane.file, TDOUBLE, first_pixel, width, nullptr, plane.row, nullptr, &status);
+    plane.band_rows = 1;
+    plane.sample_type = SampleType::kDouble;
+    int own_status = 0;
+    if (plane.axis_count < 2 || !fits_is_compressed_image(plane.file, &own_status)) continue;
+    long tile_height = 1;
+    if (ffgky(plane.file, TLONG, "ZTILE2", &tile_height, nullptr, &own_status) != 0) {
+      tile_height = 1;  // absent: CFITSIO compresses row by row
+      own_status = 0;
+    }
+    plane.band_rows = std::max(1L, std::min(tile_height, plane.height()));
+    // Floating-point tiles stay doubles: quantised ones are scaled tile by tile.
+    int bitpix = 0, scale_status = 0, zero_status = 0;
+    double bscale = 1.0, bzero = 0.0;
+    ffgidt(plane.file, &bitpix, &own_status);
+    ffgky(plane.file, TDOUBLE, "BSCALE", &bscale, nullptr, &scale_status);
+    ffgky(plane.file, TDOUBLE, "BZERO", &bzero, nullptr, &zero_status);
+    if (own_status == 0) {
+      plane.sample_type =
+          held_type_of(bitpix, scale_status == 0 ? bscale : 1.0, zero_status == 0 ? bzero : 0.0);
+    }
+  }
+}
+
+void read_row(InputPlanes& planes, std::uint32_t row, long width, long height, int& status) {
+  const long first_row = static_cast<long>(row) + 1;
+  for (InputPlane& plane : planes) {
+    if (plane.band_rows == 1) {
+      long first_pixel[2] = {1, first_row};
+      ffgpxv(plane.file, cfitsio_type_of(plane.sample_type), first_pixel, width, nullptr,
+             plane.band, nullptr, &status);
+      plane.row = plane.band;
+      continue;
+    }
+    // One read of the whole band decompresses each of its tiles once; row by row, CFITSIO would
+    // copy every tile a row crosses once for each of the tile's rows.
+    const long in_band = static_cast<long>(row) % plane.band_rows;
+    if (in_band == 0) {
+      long first_pixel[2] = {1, first_row};
+      long last_pixel[2] = {width, std::min(height, first_row + plane.band_rows - 1)};
+      long step[2] = {1, 1};
+      ffgsv(plane.file, cfitsio_type_of(plane.sample_type), first_pixel, last_pixel, step,
+            nullptr, plane.band, nullptr, &status);
+    }
+    plane.row = static_cast<const unsigned char*>(plane.band) +
+                static_cast<std::size_t>(in_band) * static_cast<std::size_t>(width) *
+                    plane.sample_bytes();
   }
 }
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 
+#include "app/sample_conversion.h"
 #include "fits/input_source.h"
 
 namespace chromaloom {
@@ -18,7 +19,16 @@ struct InputPlane {
   int axis_count = 0;
   // Width then height. A missing axis counts as length 1, so they start at 1.
   long axes[2] = {1, 1};
-  double* row = nullptr;  // one image row, owned by the run
+  // How the plane is read: band_rows rows at a time (the tile height of a tile-compressed image,
+  // so that each tile is decompressed and copied once; 1 for every other image), each sample held
+  // as `sample_type`, the narrowest type its values are exact in (doubles unless the band is of
+  // integers that fit a narrower one).
+  long band_rows = 1;
+  SampleType sample_type = SampleType::kDouble;
+  void* band = nullptr;        // band_rows rows of width samples, owned by the run
+  const void* row = nullptr;  // the current row, within the band
+
+  std::size_t sample_bytes() const;
 
   long width() const { return axes[0]; }
   long height() const { return axes[1]; }
@@ -49,9 +59,16 @@ enum class GeometryFault { kNone, kTooManyAxes, kUnequalSizes };
 // Which rule on the planes' geometry, if any, they break.
 GeometryFault check_geometry(const InputPlanes& planes);
 
-// Reads image row `row` (counted from 0; FITS row row + 1) of each plane into its row buffer,
-// `width` doubles each, scaled by BSCALE and BZERO.
-void read_row(InputPlanes& planes, std::uint32_t row, long width, int& status);
+// Finds how each plane is best read: a tile-compressed plane in bands of its tile height (ZTILE2,
+// one row when absent; at most the image height), held as the narrowest integer type its scaled
+// values are exact in when it has one; every other plane a row at a time, as doubles. Touches no
+// shared status: a missing card is no failure. Call after the geometry check.
+void read_tiling(InputPlanes& planes);
+
+// Makes image row `row` (counted from 0; FITS row row + 1) of each plane its current row, `width`
+// samples scaled by BSCALE and BZERO. A plane read one row at a time reads it now; a banded plane
+// reads its whole band (up to `height`) at the band's first row.
+void read_row(InputPlanes& planes, std::uint32_t row, long width, long height, int& status);
 
 // Closes the planes whatever the status holds, then reports a failure if there was one.
 void close_planes(InputPlanes& planes, int& status);

@@ -14,8 +14,10 @@ namespace {
 void print_usage() {
   std::printf(
       "Usage: chromaloom-planegen [--width N] [--height N] [--bitpix 16|32|-32|-64] [--seed N] "
-      "DIRECTORY\n"
-      "Writes DIRECTORY/red.fits, green.fits and blue.fits of one synthetic star field.\n");
+      "[--tile WxH] DIRECTORY\n"
+      "Writes DIRECTORY/red.fits, green.fits and blue.fits of one synthetic star field.\n"
+      "With --tile, each plane is Rice tile-compressed in tiles of W x H pixels, in extension 1\n"
+      "(name it red.fits[1]).\n");
 }
 
 }  // namespace
@@ -31,6 +33,14 @@ int main(int argc, char** argv) {
       options.height = std::strtol(argv[++i], nullptr, 10);
     } else if (std::strcmp(argv[i], "--bitpix") == 0 && has_value) {
       options.bitpix = std::atoi(argv[++i]);
+    } else if (std::strcmp(argv[i], "--tile") == 0 && has_value) {
+      char* end = nullptr;
+      options.tile_width = std::strtol(argv[++i], &end, 10);
+      options.tile_height = *end == 'x' ? std::strtol(end + 1, nullptr, 10) : 0;
+      if (options.tile_width <= 0 || options.tile_height <= 0) {
+        print_usage();
+        return 2;
+      }
     } else if (std::strcmp(argv[i], "--seed") == 0 && has_value) {
       options.seed = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10));
     } else if (argv[i][0] != '-' && directory == nullptr) {

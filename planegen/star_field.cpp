@@ -120,8 +120,11 @@ int write_star_field(const std::string& directory, const FieldOptions& o) {
 
   int status = 0;
   std::array<fitsfile*, 3> files{};
+  const bool tiled = o.tile_width > 0 && o.tile_height > 0;
+  auto path_of = [&](int c) { return "!" + directory + "/" + names[c] + ".fits"; };  // "!" replaces
   for (int c = 0; c < 3; ++c) {
-    const std::string path = "!" + directory + "/" + names[c] + ".fits";  // "!" replaces
+    // A tiled plane is made whole in memory first: CFITSIO compresses whole tiles.
+    const std::string path = tiled ? "mem://" : path_of(c);
     long axes[2] = {o.width, o.height};
     fits_create_file(&files[c], path.c_str(), &status);
     fits_create_img(files[c], image_type, 2, axes, &status);
@@ -187,6 +190,15 @@ int write_star_field(const std::string& directory, const FieldOptions& o) {
       long first_pixel[2] = {1, y + 1};
       fits_write_pix(files[c], TDOUBLE, first_pixel, o.width, rows[c].data(), &status);
     }
+  }
+  for (int c = 0; c < 3 && tiled; ++c) {
+    fitsfile* packed = nullptr;
+    long tile[2] = {o.tile_width, o.tile_height};
+    fits_create_file(&packed, path_of(c).c_str(), &status);
+    fits_set_compression_type(packed, RICE_1, &status);
+    fits_set_tile_dim(packed, 2, tile, &status);
+    fits_img_compress(files[c], packed, &status);
+    fits_close_file(packed, &status);
   }
   for (fitsfile* file : files) fits_close_file(file, &status);
   return status;

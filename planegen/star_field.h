@@ -12,6 +12,10 @@ struct FieldOptions {
   std::uint32_t seed = 1;
   int black_level = 512;  // the camera's bias offset, written as CBLACK
   int white_level = 65535;
+  // When both are above 0, each plane is tile-compressed (Rice; floats quantised as CFITSIO does by
+  // default) in tiles of this many pixels and rows, as extension 1 after an empty primary array.
+  long tile_width = 0;
+  long tile_height = 0;
 };
 
 // Writes red.fits, green.fits and blue.fits of one synthetic star field into `directory`:

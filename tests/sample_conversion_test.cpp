@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <iterator>
 #include <limits>
 #include <random>
@@ -202,6 +203,102 @@ INSTANTIATE_TEST_SUITE_P(Paths, ConvertRowPaths,
                          [](const ::testing::TestParamInfo<KernelPath>& info) {
                            return info.param == KernelPath::kBaseline ? "baseline" : "avx2";
                          });
+
+}  // namespace
+}  // namespace chromaloom
+
+namespace chromaloom {
+namespace {
+
+// Rows held as integers convert as the same values held as doubles, on every path: the widening
+// is exact for every value of every type, its limits included.
+template <typename T>
+std::vector<T> integer_row(std::size_t width, std::mt19937_64& random) {
+  const T limits[] = {std::numeric_limits<T>::min(), std::numeric_limits<T>::max(), T{0}, T{49},
+                      T{50}, T{99}, T{100}, T{127}};
+  std::vector<T> row;
+  for (std::size_t i = 0; i < width; ++i) {
+    row.push_back(i < std::size(limits) ? limits[i] : static_cast<T>(random()));
+  }
+  return row;
+}
+
+struct TypedRow {
+  SampleType type;
+  std::vector<unsigned char> bytes;
+  std::vector<double> values;
+};
+
+template <typename T>
+TypedRow typed_row(SampleType type, std::size_t width, std::mt19937_64& random) {
+  const std::vector<T> row = integer_row<T>(width, random);
+  TypedRow typed{type, std::vector<unsigned char>(width * sizeof(T)), {}};
+  if (width != 0) std::memcpy(typed.bytes.data(), row.data(), width * sizeof(T));
+  for (const T v : row) typed.values.push_back(static_cast<double>(v));
+  return typed;
+}
+
+TypedRow row_of(SampleType type, std::size_t width, std::mt19937_64& random) {
+  switch (type) {
+    case SampleType::kUint8:
+      return typed_row<std::uint8_t>(type, width, random);
+    case SampleType::kInt8:
+      return typed_row<std::int8_t>(type, width, random);
+    case SampleType::kInt16:
+      return typed_row<std::int16_t>(type, width, random);
+    case SampleType::kUint16:
+      return typed_row<std::uint16_t>(type, width, random);
+    case SampleType::kInt32:
+      return typed_row<std::int32_t>(type, width, random);
+    case SampleType::kUint32:
+      return typed_row<std::uint32_t>(type, width, random);
+    case SampleType::kDouble:
+      break;
+  }
+  TypedRow doubles{type, std::vector<unsigned char>(width * sizeof(double)), {}};
+  std::uniform_real_distribution<double> spread(-1000.0, 70000.0);
+  for (std::size_t i = 0; i < width; ++i) doubles.values.push_back(spread(random));
+  if (width != 0) std::memcpy(doubles.bytes.data(), doubles.values.data(), width * sizeof(double));
+  return doubles;
+}
+
+class ConvertSampleRows : public ::testing::TestWithParam<std::tuple<SampleType, KernelPath>> {};
+
+TEST_P(ConvertSampleRows, WidenExactlyOnEveryPath) {
+  const auto [type, path] = GetParam();
+  if (!kernel_available(path)) GTEST_SKIP() << "this processor cannot run this path";
+  std::mt19937_64 random(static_cast<unsigned>(type) * 31 + 5);
+  const ChannelScales scales = {{{100, 1.3}, {0, 1.0}, {65535, -1.63}}};
+  for (const std::size_t width : {0, 1, 7, 255, 256, 257, 1000}) {
+    SCOPED_TRACE(width);
+    // The type under test in red, the others in green and blue, so that each channel keeps its own.
+    const TypedRow rows[3] = {row_of(type, width, random), row_of(SampleType::kDouble, width, random),
+                              row_of(SampleType::kUint16, width, random)};
+    std::vector<unsigned char> scanline(width * 6 + 1, 0xA5);
+    convert_sample_rows_with(path,
+                             {{{rows[0].bytes.data(), rows[0].type},
+                               {rows[1].bytes.data(), rows[1].type},
+                               {rows[2].bytes.data(), rows[2].type}}},
+                             width, scales, scanline.data());
+    for (std::size_t i = 0; i < width; ++i) {
+      for (int c = 0; c < 3; ++c) {
+        ASSERT_EQ(scanline[6 * i + 2 * c] | scanline[6 * i + 2 * c + 1] << 8,
+                  testing::reference_sample(rows[c].values[i], scales[c].black_level,
+                                            scales[c].ratio))
+            << "pixel " << i << " channel " << c << " value " << rows[c].values[i];
+      }
+    }
+    EXPECT_EQ(scanline[width * 6], 0xA5);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Types, ConvertSampleRows,
+    ::testing::Combine(::testing::Values(SampleType::kDouble, SampleType::kUint8,
+                                         SampleType::kInt8, SampleType::kInt16,
+                                         SampleType::kUint16, SampleType::kInt32,
+                                         SampleType::kUint32),
+                       ::testing::Values(KernelPath::kBaseline, KernelPath::kAvx2)));
 
 }  // namespace
 }  // namespace chromaloom

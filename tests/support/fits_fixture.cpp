@@ -65,14 +65,23 @@ void append_plane(const std::string& path, const PlaneSpec& spec) {
   check(status, "append to " + path);
 }
 
-void compress_plane(const std::string& source, const std::string& dest) {
+void compress_plane(const std::string& source, const std::string& dest, const Tiling& tiling,
+                    bool append) {
   int status = 0;
   fitsfile* in = nullptr;
   fitsfile* out = nullptr;
-  const std::string name = "!" + dest;
   ffopen(&in, source.c_str(), READONLY, &status);
-  ffinit(&out, name.c_str(), &status);
-  fits_set_compression_type(out, RICE_1, &status);
+  if (append) {
+    ffopen(&out, dest.c_str(), READWRITE, &status);
+  } else {
+    ffinit(&out, ("!" + dest).c_str(), &status);
+  }
+  fits_set_compression_type(out, tiling.compression, &status);
+  if (tiling.width > 0 && tiling.height > 0) {
+    long tile[2] = {tiling.width, tiling.height};
+    fits_set_tile_dim(out, 2, tile, &status);
+  }
+  if (tiling.lossless_floats) fits_set_quantize_level(out, 0.0f, &status);
   fits_img_compress(in, out, &status);
   ffclos(out, &status);
   ffclos(in, &status);

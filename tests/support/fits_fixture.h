@@ -1,5 +1,7 @@
 #pragma once
 
+#include <fitsio.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,8 +28,17 @@ void write_plane(const std::string& path, const PlaneSpec& spec);
 // Adds the plane as the next image extension of an existing FITS file.
 void append_plane(const std::string& path, const PlaneSpec& spec);
 
-// Writes `source`'s primary image to `dest` as a Rice tile-compressed image extension (HDU 1).
-void compress_plane(const std::string& source, const std::string& dest);
+// How compress_plane tiles and compresses an image.
+struct Tiling {
+  long width = 0, height = 0;  // 0 x 0: CFITSIO's default, one row a tile
+  int compression = RICE_1;
+  bool lossless_floats = false;  // floats stored exactly (no quantisation)
+};
+
+// Writes `source`'s primary image to `dest` as a tile-compressed image extension (HDU 1), or
+// appends it as the next extension when `append` is true.
+void compress_plane(const std::string& source, const std::string& dest, const Tiling& tiling = {},
+                    bool append = false);
 
 // A plane of width x height physical values given row by row (FITS row 1 first).
 PlaneSpec plane(long width, long height, std::vector<double> pixels, int bitpix = -64);
