@@ -7,26 +7,21 @@
 #include <cstdio>
 #include <cstring>
 
+#include "tiff/strip_layout.h"
+
 namespace chromaloom {
 
 namespace {
 
 constexpr std::uint64_t kBytesPerPixel = 6;  // three 16-bit samples
-// libtiff aims its default strips at this many bytes.
-constexpr std::uint64_t kDefaultStripBytes = 8192;
+// libtiff's own strip buffer is at least this big.
+constexpr std::uint64_t kMinimumStripBuffer = 8192;
 
 void report_errno(const char* file_name) {
   std::fprintf(stderr, "chromaloom: %s: %s\n", file_name, std::strerror(errno));
 }
 
 }  // namespace
-
-std::uint32_t default_strip_rows(std::uint32_t width) {
-  // As libtiff works it out; a row of no bytes counts as one byte.
-  const std::uint64_t row_bytes = width == 0 ? 1 : width * kBytesPerPixel;
-  const std::uint64_t rows = kDefaultStripBytes / row_bytes;
-  return rows == 0 ? 1 : static_cast<std::uint32_t>(rows);
-}
 
 bool allocate_rgb_buffers(std::uint32_t width, std::uint32_t height, RgbTiff& tiff) {
   const auto row_bytes = static_cast<tmsize_t>(width * kBytesPerPixel);
@@ -40,8 +35,8 @@ bool allocate_rgb_buffers(std::uint32_t width, std::uint32_t height, RgbTiff& ti
   if (strip_rows > height) strip_rows = height;
   const tmsize_t strip_bytes = static_cast<tmsize_t>(strip_rows) * row_bytes;
   tiff.strip_buffer_size = strip_bytes + strip_bytes / 10;
-  if (tiff.strip_buffer_size < static_cast<tmsize_t>(kDefaultStripBytes)) {
-    tiff.strip_buffer_size = kDefaultStripBytes;
+  if (tiff.strip_buffer_size < static_cast<tmsize_t>(kMinimumStripBuffer)) {
+    tiff.strip_buffer_size = kMinimumStripBuffer;
   }
   tiff.strip_buffer = _TIFFmalloc(tiff.strip_buffer_size);
   return tiff.strip_buffer != nullptr;
@@ -59,7 +54,7 @@ CreateResult create_rgb_tiff(int fd, const char* file_name, std::uint32_t width,
     report_errno(file_name);
     return CreateResult::kCannotCreate;
   }
-  tiff.handle = TIFFFdOpen(fd, file_name, "w");
+  tiff.handle = TIFFFdOpen(fd, file_name, needs_bigtiff(width, height) ? "w8" : "w");
   if (tiff.handle == nullptr) return CreateResult::kCannotCreate;
 
   // libtiff derives the row size and the default strip height from these, so they come first.

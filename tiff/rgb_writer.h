@@ -16,10 +16,6 @@ struct RgbTiff {
   tmsize_t strip_buffer_size = 0;
 };
 
-// libtiff's default strip height for an uncompressed 16-bit RGB image of this width: strips of
-// about 8 KiB, and at least one row.
-std::uint32_t default_strip_rows(std::uint32_t width);
-
 // Allocates the scanline (width * 6 bytes) and the strip buffer, sized as libtiff would size its
 // own, before anything is done to the output file. False when either cannot be had.
 bool allocate_rgb_buffers(std::uint32_t width, std::uint32_t height, RgbTiff& tiff);
@@ -31,8 +27,8 @@ int open_rgb_output(const char* file_name);
 
 enum class CreateResult { kOk, kCannotCreate, kNoScanline };
 
-// Truncates the opened output, hands it to libtiff, sets the tags and gives libtiff the strip
-// buffer. kCannotCreate: the file could not be truncated or libtiff could not start it (its
+// Truncates the opened output, hands it to libtiff (as BigTIFF when a classic TIFF cannot hold
+// the image, as a classic TIFF otherwise), sets the tags and gives libtiff the strip buffer. kCannotCreate: the file could not be truncated or libtiff could not start it (its
 // reason is on standard error). kNoScanline: libtiff's row is not the scanline's size.
 CreateResult create_rgb_tiff(int fd, const char* file_name, std::uint32_t width,
                              std::uint32_t height, RgbTiff& tiff);
