@@ -5,7 +5,8 @@ execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${
 if(NOT result EQUAL 0)
   message(FATAL_ERROR "cmake --install failed: ${result}")
 endif()
-foreach(file bin/chromaloom share/man/man1/chromaloom.1)
+foreach(file bin/chromaloom share/man/man1/chromaloom.1.gz share/doc/chromaloom/copyright
+             share/doc/chromaloom/changelog.gz)
   if(NOT EXISTS "${STAGING}/${file}")
     message(FATAL_ERROR "${file} is not installed")
   endif()
