@@ -303,6 +303,28 @@ void push_message(const std::string& text) {
   }
 }
 
+// Walks the headers CFITSIO reads on the way to the selected HDU. Returns whether one has more
+// axes than CFITSIO can hold, with its axis count and HDU number.
+bool walk_to_selected_hdu(const InputSource& source, long& axis_count, int& hdu_number) {
+  Selection selection;
+  if (!selection.parse(source)) return false;
+  HeaderWalk walk(source.disk_file);
+  Header header;
+  for (;;) {
+    switch (walk.next(header)) {
+      case HeaderWalk::Step::kStop:
+        return false;
+      case HeaderWalk::Step::kTooManyAxes:
+        axis_count = header.axis_count;
+        hdu_number = walk.illegal_index() + 1;
+        return true;
+      case HeaderWalk::Step::kHeader:
+        if (selection.ends_at(header, walk.index())) return false;
+        break;
+    }
+  }
+}
+
 }  // namespace
 
 void guard_plane(const InputSource& source, int& status) {
@@ -313,26 +335,19 @@ void guard_plane(const InputSource& source, int& status) {
     status = FILE_NOT_OPENED;
     return;
   }
-  Selection selection;
-  if (!source.holds_fits || !selection.parse(source)) return;
-  HeaderWalk walk(source.disk_file);
-  Header header;
-  for (;;) {
-    switch (walk.next(header)) {
-      case HeaderWalk::Step::kStop:
-        return;
-      case HeaderWalk::Step::kTooManyAxes:
-        push_message("NAXIS = " + std::to_string(header.axis_count) + " in HDU " +
-                     std::to_string(walk.illegal_index() + 1) + " is more than the " +
-                     std::to_string(kMaxCfitsioAxes) + " axes CFITSIO can hold, in file:");
-        push_message(source.disk_file);
-        status = BAD_NAXIS;
-        return;
-      case HeaderWalk::Step::kHeader:
-        if (selection.ends_at(header, walk.index())) return;
-        break;
-    }
-  }
+  if (!source.holds_fits) return;
+  // CFITSIO's parsers may leave messages on its error stack; only a refusal's own belong there.
+  long axis_count = 0;
+  int hdu_number = 0;
+  ffpmrk();
+  const bool too_many_axes = walk_to_selected_hdu(source, axis_count, hdu_number);
+  ffcmrk();
+  if (!too_many_axes) return;
+  push_message("NAXIS = " + std::to_string(axis_count) + " in HDU " + std::to_string(hdu_number) +
+               " is more than the " + std::to_string(kMaxCfitsioAxes) +
+               " axes CFITSIO can hold, in file:");
+  push_message(source.disk_file);
+  status = BAD_NAXIS;
 }
 
 }  // namespace chromaloom

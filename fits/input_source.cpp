@@ -73,9 +73,11 @@ InputSource resolve_input(const char* name) {
   std::vector<std::vector<char>> parts(9, std::vector<char>(size, '\0'));
   enum { kUrlType, kInFile, kOutFile, kExtSpec, kRowFilter, kBinSpec, kColSpec, kPixFilter };
   int status = 0;
+  ffpmrk();  // a name CFITSIO cannot parse is reported when CFITSIO opens it, not here
   ffifile2(url.data(), parts[kUrlType].data(), parts[kInFile].data(), parts[kOutFile].data(),
            parts[kExtSpec].data(), parts[kRowFilter].data(), parts[kBinSpec].data(),
            parts[kColSpec].data(), parts[kPixFilter].data(), parts[8].data(), &status);
+  ffcmrk();
   InputSource source;
   if (status != 0) return source;
 
