@@ -104,7 +104,7 @@ int run(int argc, char** argv) {
   const auto width = static_cast<std::uint64_t>(planes[0].width());
   const auto height = static_cast<std::uint64_t>(planes[0].height());
 
-  chromaloom::read_tiling(planes);
+  chromaloom::plan_reading(planes);
   if (!row_sizes_representable(width) || !allocate_rows(planes, width)) {
     std::printf("Memory allocation error\n");
     return kExitNoMemory;
@@ -154,12 +154,16 @@ int run(int argc, char** argv) {
   // nothing, and every row is still written.
   for (std::uint32_t r = 0; r < height; ++r) {
     chromaloom::read_row(planes, r, static_cast<long>(width), static_cast<long>(height), status);
+    unsigned char* const out = chromaloom::rgb_row(tiff, r);
+    if (out == nullptr) return kExitFailure;
     chromaloom::convert_sample_rows({{{planes[0].row, planes[0].sample_type},
                                       {planes[1].row, planes[1].sample_type},
                                       {planes[2].row, planes[2].sample_type}}},
-                                    width, scales, tiff.scanline);
-    if (!chromaloom::write_rgb_row(tiff, r)) return kExitFailure;
+                                    width, scales, out);
   }
+  // Every strip but the last has been handed over: a write that fails ends the run here, as it
+  // would have at its row.
+  if (!chromaloom::flush_rgb_rows(tiff)) return kExitFailure;
 
   chromaloom::close_planes(planes, status);
   for (auto& plane : planes) std::free(plane.band);

@@ -177,7 +177,7 @@ Kernel kernel_for(KernelPath path) {
 #endif
 }
 
-// Integer samples widened to doubles, a block at a time; every value is exact.
+// Samples widened to doubles, a block at a time; every value is exact.
 template <typename T>
 void widen(const void* samples, std::size_t first, std::size_t n, double* out) {
   const T* in = static_cast<const T*>(samples) + first;
@@ -190,6 +190,9 @@ const double* doubles_of(const SampleRow& row, std::size_t first, std::size_t n,
   switch (row.type) {
     case SampleType::kDouble:
       return static_cast<const double*>(row.samples) + first;
+    case SampleType::kFloat:
+      widen<float>(row.samples, first, n, scratch);
+      break;
     case SampleType::kUint8:
       widen<std::uint8_t>(row.samples, first, n, scratch);
       break;

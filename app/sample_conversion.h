@@ -36,10 +36,11 @@ inline std::uint16_t convert_sample(double x, const ChannelScale& scale) {
 void convert_row(const std::array<const double*, 3>& rows, std::size_t width,
                  const ChannelScales& scales, unsigned char* scanline);
 
-// What a row's samples are held in: doubles, or an integer type every value of a plane fits in
-// exactly (a tile-compressed plane's band is held so, to save memory and time). Every such value
+// What a row's samples are held in: doubles, or the type a plane's values are stored in when that
+// holds every one of them exactly (an unscaled float plane, an integer plane with no scaling but
+// the usual unsigned offset), which saves CFITSIO's conversion, memory and time. Every such value
 // is exactly a double, and is converted as that double.
-enum class SampleType { kDouble, kUint8, kInt8, kInt16, kUint16, kInt32, kUint32 };
+enum class SampleType { kDouble, kFloat, kUint8, kInt8, kInt16, kUint16, kInt32, kUint32 };
 
 struct SampleRow {
   const void* samples;

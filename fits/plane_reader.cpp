@@ -66,11 +66,15 @@ GeometryFault check_geometry(const InputPlanes& planes) {
 
 namespace {
 
-// The narrowest type that holds every scaled value of an integer image exactly, so that reading
-// into it gives the very numbers a read as doubles would.
-SampleType held_type_of(int bitpix, double bscale, double bzero) {
+// The narrowest type that holds every scaled value of an image exactly, so that reading into it
+// gives the very numbers a read as doubles would. Tile-compressed floats stay doubles: quantised
+// tiles are scaled tile by tile, and CFITSIO would round them to floats.
+SampleType held_type_of(int bitpix, double bscale, double bzero, bool tile_compressed) {
   if (bscale != 1.0) return SampleType::kDouble;
   switch (bitpix) {
+    case FLOAT_IMG:
+      if (bzero == 0.0 && !tile_compressed) return SampleType::kFloat;
+      break;
     case BYTE_IMG:
       if (bzero == 0.0) return SampleType::kUint8;
       if (bzero == -128.0) return SampleType::kInt8;
@@ -89,6 +93,8 @@ SampleType held_type_of(int bitpix, double bscale, double bzero) {
 
 int cfitsio_type_of(SampleType type) {
   switch (type) {
+    case SampleType::kFloat:
+      return TFLOAT;
     case SampleType::kUint8:
       return TBYTE;
     case SampleType::kInt8:
@@ -107,6 +113,15 @@ int cfitsio_type_of(SampleType type) {
   return TDOUBLE;
 }
 
+// Whether every block of the plane's data unit is in the file, so that no row read can run off
+// its end. Asked without reading: a read that fails changes what CFITSIO leaves in later buffers.
+bool data_complete(fitsfile* file) {
+  LONGLONG header_start = 0, data_start = 0, data_end = 0;
+  int own_status = 0;
+  ffghadll(file, &header_start, &data_start, &data_end, &own_status);
+  return own_status == 0 && data_end <= file->Fptr->logfilesize;
+}
+
 }  // namespace
 
 std::size_t InputPlane::sample_bytes() const {
@@ -119,6 +134,7 @@ std::size_t InputPlane::sample_bytes() const {
       return 2;
     case SampleType::kInt32:
     case SampleType::kUint32:
+    case SampleType::kFloat:
       return 4;
     case SampleType::kDouble:
       break;
@@ -126,30 +142,34 @@ std::size_t InputPlane::sample_bytes() const {
   return sizeof(double);
 }
 
-void read_tiling(InputPlanes& planes) {
+void plan_reading(InputPlanes& planes) {
   // What these reads leave on CFITSIO's error stack (a missing card) is no failure of the run's.
   ffpmrk();
   for (InputPlane& plane : planes) {
     plane.band_rows = 1;
     plane.sample_type = SampleType::kDouble;
     int own_status = 0;
-    if (plane.axis_count < 2 || !fits_is_compressed_image(plane.file, &own_status)) continue;
-    long tile_height = 1;
-    if (ffgky(plane.file, TLONG, "ZTILE2", &tile_height, nullptr, &own_status) != 0) {
-      tile_height = 1;  // absent: CFITSIO compresses row by row
-      own_status = 0;
+    const bool tiled = fits_is_compressed_image(plane.file, &own_status) != 0;
+    if (tiled && plane.axis_count >= 2) {
+      long tile_height = 1;
+      if (ffgky(plane.file, TLONG, "ZTILE2", &tile_height, nullptr, &own_status) != 0) {
+        tile_height = 1;  // absent: CFITSIO compresses row by row
+        own_status = 0;
+      }
+      plane.band_rows = std::max(1L, std::min(tile_height, plane.height()));
     }
-    plane.band_rows = std::max(1L, std::min(tile_height, plane.height()));
-    // Floating-point tiles stay doubles: quantised ones are scaled tile by tile.
     int bitpix = 0, scale_status = 0, zero_status = 0;
     double bscale = 1.0, bzero = 0.0;
     ffgidt(plane.file, &bitpix, &own_status);
     ffgky(plane.file, TDOUBLE, "BSCALE", &bscale, nullptr, &scale_status);
     ffgky(plane.file, TDOUBLE, "BZERO", &bzero, nullptr, &zero_status);
     if (own_status == 0) {
-      plane.sample_type =
-          held_type_of(bitpix, scale_status == 0 ? bscale : 1.0, zero_status == 0 ? bzero : 0.0);
+      plane.sample_type = held_type_of(bitpix, scale_status == 0 ? bscale : 1.0,
+                                       zero_status == 0 ? bzero : 0.0, tiled);
     }
+    // A plane whose data end early keeps the reads as doubles, as it always had: what a row read
+    // leaves when it runs off the end of the file is not worth a type of its own.
+    if (!tiled && !data_complete(plane.file)) plane.sample_type = SampleType::kDouble;
   }
   ffcmrk();
 }
@@ -157,23 +177,30 @@ void read_tiling(InputPlanes& planes) {
 void read_row(InputPlanes& planes, std::uint32_t row, long width, long height, int& status) {
   const long first_row = static_cast<long>(row) + 1;
   for (InputPlane& plane : planes) {
+    const int status_before = status;
+    std::size_t read_rows = 0;
     if (plane.band_rows == 1) {
       long first_pixel[2] = {1, first_row};
       ffgpxv(plane.file, cfitsio_type_of(plane.sample_type), first_pixel, width, nullptr,
              plane.band, nullptr, &status);
-      plane.row = plane.band;
-      continue;
-    }
-    // One read of the whole band decompresses each of its tiles once; row by row, CFITSIO would
-    // copy every tile a row crosses once for each of the tile's rows.
-    const long in_band = static_cast<long>(row) % plane.band_rows;
-    if (in_band == 0) {
+      read_rows = 1;
+    } else if (row % plane.band_rows == 0) {
+      // One read of the whole band decompresses each of its tiles once; row by row, CFITSIO
+      // would copy every tile a row crosses once for each of the tile's rows.
       long first_pixel[2] = {1, first_row};
       long last_pixel[2] = {width, std::min(height, first_row + plane.band_rows - 1)};
       long step[2] = {1, 1};
       ffgsv(plane.file, cfitsio_type_of(plane.sample_type), first_pixel, last_pixel, step,
             nullptr, plane.band, nullptr, &status);
+      read_rows = static_cast<std::size_t>(last_pixel[1] - first_pixel[1] + 1);
     }
+    // A read that fails has CFITSIO convert a buffer it never filled (uninitialised memory) into
+    // the row: the rows it was to give are zeros instead, as before any read.
+    if (status_before == 0 && status != 0) {
+      std::memset(plane.band, 0,
+                  read_rows * static_cast<std::size_t>(width) * plane.sample_bytes());
+    }
+    const long in_band = static_cast<long>(row) % plane.band_rows;
     plane.row = static_cast<const unsigned char*>(plane.band) +
                 static_cast<std::size_t>(in_band) * static_cast<std::size_t>(width) *
                     plane.sample_bytes();

@@ -59,11 +59,12 @@ enum class GeometryFault { kNone, kTooManyAxes, kUnequalSizes };
 // Which rule on the planes' geometry, if any, they break.
 GeometryFault check_geometry(const InputPlanes& planes);
 
-// Finds how each plane is best read: a tile-compressed plane in bands of its tile height (ZTILE2,
-// one row when absent; at most the image height), held as the narrowest integer type its scaled
-// values are exact in when it has one; every other plane a row at a time, as doubles. Touches no
-// shared status: a missing card is no failure. Call after the geometry check.
-void read_tiling(InputPlanes& planes);
+// Finds how each plane is best read: as the narrowest type that holds its values exactly (see
+// SampleType), and, for a tile-compressed plane, in bands of its tile height (ZTILE2, one row when
+// absent; at most the image height) so that each tile is decompressed once; every other plane a
+// row at a time. Touches no shared status: a missing card is no failure. Call after the geometry
+// check.
+void plan_reading(InputPlanes& planes);
 
 // Makes image row `row` (counted from 0; FITS row row + 1) of each plane its current row, `width`
 // samples scaled by BSCALE and BZERO. A plane read one row at a time reads it now; a banded plane

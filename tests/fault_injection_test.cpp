@@ -355,7 +355,8 @@ TEST_P(TruncatedData, StillWritesEveryRowAndReportsTheFailure) {
   ASSERT_EQ(image.height, static_cast<std::uint32_t>(height));
   // Rows before the failure are whole. In the failing row red was read before green failed; after
   // it nothing more is read, so every later row repeats what the buffers last held: red of the
-  // failing row, blue of the row before it (or the zeroed buffer, which converts to 50).
+  // failing row, blue of the row before it (or the zeroed buffer, which converts to 50), and
+  // green zeros, never what CFITSIO made of a buffer it could not fill.
   const std::uint32_t k = t.whole_rows;
   auto expected = [&](std::uint32_t row, std::uint32_t column) {
     return static_cast<std::uint16_t>(pixels[row * width + column] + 50);
@@ -369,6 +370,7 @@ TEST_P(TruncatedData, StillWritesEveryRowAndReportsTheFailure) {
         continue;
       }
       ASSERT_EQ(image.sample(row, column, 0), expected(k, column)) << "row " << row;
+      ASSERT_EQ(image.sample(row, column, 1), 50) << "row " << row;
       ASSERT_EQ(image.sample(row, column, 2), k == 0 ? 50 : expected(k - 1, column))
           << "row " << row;
     }

@@ -56,6 +56,9 @@ TEST_P(NormalEnd, LeavesNoLeakAndNoOpenFile) {
   RunOptions options;
   const std::string name = e.name;
   if (name == "truncated_input") write_file(in.blue, read_file(in.blue).substr(0, 2 * 2880));
+  // The header alone: the first row read fails, and nothing CFITSIO never filled may reach the
+  // TIFF (valgrind reports uninitialised bytes written).
+  if (name == "no_data") write_file(in.blue, read_file(in.blue).substr(0, 2880));
   if (name == "zero_height") {
     write_planes(dir.path(), plane(64, 0, {}), plane(64, 0, {}), plane(64, 0, {}));
   }
@@ -75,6 +78,7 @@ TEST_P(NormalEnd, LeavesNoLeakAndNoOpenFile) {
 
 INSTANTIATE_TEST_SUITE_P(Endings, NormalEnd,
                          ::testing::Values(Ending{"success", 0}, Ending{"truncated_input", 107},
+                                           Ending{"no_data", 107},
                                            Ending{"zero_height", 0},
                                            Ending{"disk_full_at_the_end", 255}),
                          [](const ::testing::TestParamInfo<Ending>& info) {

@@ -238,6 +238,29 @@ TypedRow typed_row(SampleType type, std::size_t width, std::mt19937_64& random) 
   return typed;
 }
 
+// Floats: the clamp's neighbours, NaN, infinities, subnormals, and random values.
+TypedRow float_row(std::size_t width, std::mt19937_64& random) {
+  const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
+                            std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity(),
+                            std::numeric_limits<float>::denorm_min(),
+                            std::numeric_limits<float>::max(),
+                            -std::numeric_limits<float>::max(),
+                            65485.0f,
+                            65486.0f,
+                            49.99f,
+                            -0.0f};
+  std::uniform_real_distribution<float> spread(-1000.0f, 70000.0f);
+  std::vector<float> row;
+  for (std::size_t i = 0; i < width; ++i) {
+    row.push_back(i < std::size(specials) ? specials[i] : spread(random));
+  }
+  TypedRow typed{SampleType::kFloat, std::vector<unsigned char>(width * sizeof(float)), {}};
+  if (width != 0) std::memcpy(typed.bytes.data(), row.data(), width * sizeof(float));
+  for (const float v : row) typed.values.push_back(static_cast<double>(v));
+  return typed;
+}
+
 TypedRow row_of(SampleType type, std::size_t width, std::mt19937_64& random) {
   switch (type) {
     case SampleType::kUint8:
@@ -252,6 +275,8 @@ TypedRow row_of(SampleType type, std::size_t width, std::mt19937_64& random) {
       return typed_row<std::int32_t>(type, width, random);
     case SampleType::kUint32:
       return typed_row<std::uint32_t>(type, width, random);
+    case SampleType::kFloat:
+      return float_row(width, random);
     case SampleType::kDouble:
       break;
   }
@@ -294,7 +319,7 @@ TEST_P(ConvertSampleRows, WidenExactlyOnEveryPath) {
 
 INSTANTIATE_TEST_SUITE_P(
     Types, ConvertSampleRows,
-    ::testing::Combine(::testing::Values(SampleType::kDouble, SampleType::kUint8,
+    ::testing::Combine(::testing::Values(SampleType::kDouble, SampleType::kFloat, SampleType::kUint8,
                                          SampleType::kInt8, SampleType::kInt16,
                                          SampleType::kUint16, SampleType::kInt32,
                                          SampleType::kUint32),

@@ -3,21 +3,28 @@
 #include <tiffio.h>
 
 #include <cstdint>
+#include <memory>
+
+#include "tiff/output_file.h"
 
 namespace chromaloom {
 
-// An uncompressed 16-bit RGB TIFF being written one row at a time. The scanline holds one row:
-// pixel i at bytes 6i..6i+5, red, green, blue, each sample low byte first. The strip buffer is
-// where libtiff gathers rows into strips; it is ours, so that it exists before the file is touched.
+// An uncompressed 16-bit RGB TIFF being written in strips of libtiff's default height. Rows are
+// converted straight into the strip being filled: row r at bytes (r mod rows_per_strip) × width ×
+// 6 of `strip`, pixel i at 6i..6i+5 of its row, red, green, blue, each sample low byte first.
+// A full strip goes to libtiff whole when the next row begins (the last one when the TIFF is
+// finished), as libtiff itself writes strips from its scanlines.
 struct RgbTiff {
   TIFF* handle = nullptr;
-  unsigned char* scanline = nullptr;
-  void* strip_buffer = nullptr;
-  tmsize_t strip_buffer_size = 0;
+  std::unique_ptr<OutputFile> output;
+  unsigned char* strip = nullptr;
+  std::uint32_t rows_per_strip = 1;
+  std::uint64_t row_bytes = 0;
+  std::uint32_t height = 0;
 };
 
-// Allocates the scanline (width * 6 bytes) and the strip buffer, sized as libtiff would size its
-// own, before anything is done to the output file. False when either cannot be had.
+// Allocates the strip and the output's write buffer before anything is done to the output file.
+// False when either cannot be had.
 bool allocate_rgb_buffers(std::uint32_t width, std::uint32_t height, RgbTiff& tiff);
 
 // Opens the output for writing without truncating it, creating it (mode 0666 less the umask) if
@@ -28,16 +35,22 @@ int open_rgb_output(const char* file_name);
 enum class CreateResult { kOk, kCannotCreate, kNoScanline };
 
 // Truncates the opened output, hands it to libtiff (as BigTIFF when a classic TIFF cannot hold
-// the image, as a classic TIFF otherwise), sets the tags and gives libtiff the strip buffer. kCannotCreate: the file could not be truncated or libtiff could not start it (its
-// reason is on standard error). kNoScanline: libtiff's row is not the scanline's size.
+// the image, as a classic TIFF otherwise), writes the header through and sets the tags.
+// kCannotCreate: the file could not be truncated, or libtiff could not start it or its header
+// could not be written (the reason is on standard error). kNoScanline: libtiff's row is not
+// width * 6 bytes.
 CreateResult create_rgb_tiff(int fd, const char* file_name, std::uint32_t width,
                              std::uint32_t height, RgbTiff& tiff);
 
-// Hands the scanline to libtiff as row `row`. False when libtiff refuses it.
-bool write_rgb_row(RgbTiff& tiff, std::uint32_t row);
+// Where row `row` goes, rows in increasing order from 0. When `row` begins a strip, the strip
+// before it goes to libtiff first. Null when libtiff refuses that strip (a full disk).
+unsigned char* rgb_row(RgbTiff& tiff, std::uint32_t row);
 
-// Writes what libtiff still holds (the last strip and the image directory), closes the file and
-// releases the buffers. False when the file could not be finished: the output is then unusable.
+// Sends everything libtiff was handed to the file. False when that fails.
+bool flush_rgb_rows(RgbTiff& tiff);
+
+// Writes the last strip and the image directory, closes the file and releases the buffers. False
+// when the file could not be finished: the output is then unusable.
 bool finish_rgb_tiff(RgbTiff& tiff);
 
 }  // namespace chromaloom
