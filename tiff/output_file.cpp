@@ -3,8 +3,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -12,7 +10,7 @@ namespace chromaloom {
 
 bool OutputFile::allocate(std::size_t buffer_bytes) {
   try {
-    buffer_.resize(buffer_bytes);
+    for (auto& buffer : buffers_) buffer.resize(buffer_bytes);
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -25,51 +23,46 @@ TIFF* OutputFile::open_tiff(int fd, const char* name, const char* mode) {
   return TIFFClientOpen(name, mode, this, read, write, seek, close, size, map, unmap);
 }
 
-bool OutputFile::write_at(std::uint64_t offset, const unsigned char* data, std::size_t bytes) {
-  while (bytes > 0 && !failed_) {
-    const ssize_t written = pwrite(fd_, data, bytes, static_cast<off_t>(offset));
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      std::fprintf(stderr, "chromaloom: %s: %s\n", name_,
-                   std::strerror(written < 0 ? errno : ENOSPC));
-      failed_ = true;
-      break;
-    }
-    data += written;
-    bytes -= static_cast<std::size_t>(written);
-    offset += static_cast<std::uint64_t>(written);
-  }
-  return !failed_;
-}
-
-bool OutputFile::flush() {
-  const bool written = write_at(pending_offset_, buffer_.data(), pending_);
+// Sends the gathered bytes to the writer, once the buffer before them is written, and fills the
+// other buffer from then on.
+bool OutputFile::hand_over() {
+  if (!writer_.wait()) return false;
+  if (pending_ == 0) return true;
+  writer_.submit(fd_, name_, buffers_[filling_].data(), pending_, pending_offset_);
+  filling_ ^= 1;
   pending_ = 0;
-  return written;
+  return true;
 }
 
-tmsize_t OutputFile::gather(const unsigned char* data, std::size_t bytes) {
+bool OutputFile::flush() { return hand_over() && writer_.wait(); }
+
+bool OutputFile::gather(const unsigned char* data, std::size_t bytes) {
   // A write that does not continue what is gathered (libtiff going back to the header or a
   // directory entry) sends out what is gathered first.
-  if (pending_ != 0 && position_ != pending_offset_ + pending_ && !flush()) return -1;
-  if (pending_ + bytes > buffer_.size() && !flush()) return -1;
-  if (pending_ == 0) pending_offset_ = position_;
-  if (bytes >= buffer_.size()) {
-    // Larger than the buffer: straight to the file.
-    if (!write_at(position_, data, bytes)) return -1;
-  } else {
-    std::memcpy(buffer_.data() + pending_, data, bytes);
-    pending_ += bytes;
+  if (pending_ != 0 && position_ != pending_offset_ + pending_ && !hand_over()) return false;
+  while (bytes > 0) {
+    if (pending_ == buffers_[filling_].size() && !hand_over()) return false;
+    // The buffer to fill, taken after any hand-over: the one handed over is the writer's now.
+    std::vector<unsigned char>& buffer = buffers_[filling_];
+    if (pending_ == 0) pending_offset_ = position_;
+    const std::size_t part = std::min(bytes, buffer.size() - pending_);
+    std::memcpy(buffer.data() + pending_, data, part);
+    pending_ += part;
+    position_ += part;
+    data += part;
+    bytes -= part;
   }
-  position_ += bytes;
   size_ = std::max(size_, position_);
-  return static_cast<tmsize_t>(bytes);
+  return true;
 }
 
 tmsize_t OutputFile::write(thandle_t handle, void* data, tmsize_t bytes) {
   auto& file = *static_cast<OutputFile*>(handle);
-  if (file.failed_ || bytes < 0) return -1;
-  return file.gather(static_cast<const unsigned char*>(data), static_cast<std::size_t>(bytes));
+  if (bytes < 0 || !file.gather(static_cast<const unsigned char*>(data),
+                                static_cast<std::size_t>(bytes))) {
+    return -1;
+  }
+  return bytes;
 }
 
 tmsize_t OutputFile::read(thandle_t handle, void* data, tmsize_t bytes) {

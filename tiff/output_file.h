@@ -6,15 +6,18 @@
 #include <cstdint>
 #include <vector>
 
+#include "tiff/background_writer.h"
+
 namespace chromaloom {
 
-// The output file as libtiff sees it, through its client I/O: writes gather in one large buffer
-// and reach the file in few large writes, at the offsets libtiff asks for, instead of one seek and
-// one write for every strip. The first failure sticks: every later write fails too, so nothing
-// lands after a gap. A failure shows at the write that flushes, or at flush().
+// The output file as libtiff sees it, through its client I/O: writes gather in a large buffer and
+// reach the file in few large writes, at the offsets libtiff asks for, instead of one seek and one
+// write for every strip. Two buffers take turns: one fills while a thread writes the other. The
+// first failure sticks: every later write fails too, so nothing lands after a gap. A failure
+// shows at the next write that hands a buffer over, or at flush().
 class OutputFile {
  public:
-  // Takes the buffer before the file is touched; false when it cannot be had.
+  // Takes the buffers before the file is touched; false when they cannot be had.
   bool allocate(std::size_t buffer_bytes);
 
   // Hands libtiff the open descriptor `fd` (already truncated) for writing `mode` ("w", "w8").
@@ -32,17 +35,18 @@ class OutputFile {
   static int map(thandle_t, void**, toff_t*) { return 0; }
   static void unmap(thandle_t, void*, toff_t) {}
 
-  bool write_at(std::uint64_t offset, const unsigned char* data, std::size_t bytes);
-  tmsize_t gather(const unsigned char* data, std::size_t bytes);
+  bool hand_over();
+  bool gather(const unsigned char* data, std::size_t bytes);
 
   int fd_ = -1;
   const char* name_ = "";
-  std::vector<unsigned char> buffer_;
+  BackgroundWriter writer_;
+  std::vector<unsigned char> buffers_[2];
+  int filling_ = 0;                   // the buffer being filled; the other may be in flight
   std::size_t pending_ = 0;          // bytes gathered, not yet written
   std::uint64_t pending_offset_ = 0;  // where they go in the file
   std::uint64_t position_ = 0;        // where libtiff's next write goes
   std::uint64_t size_ = 0;            // the file's size once everything gathered is written
-  bool failed_ = false;
 };
 
 }  // namespace chromaloom
