@@ -75,6 +75,42 @@ void convert_channel_sse2(const double* in, std::size_t n, const ChannelScale& s
   for (; i < n; ++i) out[i] = convert_sample(in[i], scale);
 }
 
+// 16-bit samples, widened in the registers: each value is (its bits XOR `flip`, as an unsigned
+// number) + `offset`, both exact in a double, then converted as above.
+void convert_channel16_sse2(const std::uint16_t* in, std::size_t n, const ChannelScale& scale,
+                            std::uint16_t* out, std::uint16_t flip, double offset) {
+  const __m128d black = _mm_set1_pd(scale.black_level);
+  const __m128d ratio = _mm_set1_pd(scale.ratio);
+  const __m128d pedestal = _mm_set1_pd(kPedestal);
+  const __m128d shift = _mm_set1_pd(offset);
+  const __m128d zero = _mm_setzero_pd();
+  const __m128d top = _mm_set1_pd(65535.0);
+  const __m128i flips = _mm_set1_epi16(static_cast<short>(flip));
+  const __m128i bias32 = _mm_set1_epi32(32768);
+  const __m128i bias16 = _mm_set1_epi16(static_cast<short>(0x8000));
+  // Two samples from the low two int32 lanes of `four`.
+  auto two = [&](__m128i four) {
+    const __m128d x = _mm_add_pd(_mm_cvtepi32_pd(four), shift);
+    const __m128d v = _mm_add_pd(_mm_mul_pd(ratio, _mm_sub_pd(x, black)), pedestal);
+    return _mm_cvttpd_epi32(_mm_min_pd(_mm_max_pd(v, zero), top));
+  };
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m128i raw =
+        _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)), flips);
+    const __m128i low = _mm_unpacklo_epi16(raw, _mm_setzero_si128());
+    const __m128i high = _mm_unpackhi_epi16(raw, _mm_setzero_si128());
+    const __m128i lo = _mm_unpacklo_epi64(two(low), two(_mm_srli_si128(low, 8)));
+    const __m128i hi = _mm_unpacklo_epi64(two(high), two(_mm_srli_si128(high, 8)));
+    const __m128i packed = _mm_packs_epi32(_mm_sub_epi32(lo, bias32), _mm_sub_epi32(hi, bias32));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_xor_si128(packed, bias16));
+  }
+  for (; i < n; ++i) {
+    out[i] = convert_sample(static_cast<double>(static_cast<std::uint16_t>(in[i] ^ flip)) + offset,
+                            scale);
+  }
+}
+
 // Eight pixels at a time with SSE2: unpacking pairs red with green, then each pair with blue and a
 // zero, gives two pixels a register, each in 8 bytes whose last 2 are zero. Each pixel is stored
 // as 8 bytes; the 2 zero bytes are overwritten by the next pixel, so the vector loop always leaves
@@ -100,9 +136,9 @@ void interleave_sse2(const ChannelBlocks& channels, std::size_t n, unsigned char
 }
 
 // Where the processor has AVX2: four samples an operation, and a shuffle-based interleave.
-__attribute__((target("avx2"))) inline __m128i four_samples_avx2(const double* p, __m256d black,
+__attribute__((target("avx2"))) inline __m128i four_samples_avx2(__m256d x, __m256d black,
                                                                  __m256d ratio) {
-  const __m256d v = _mm256_add_pd(_mm256_mul_pd(ratio, _mm256_sub_pd(_mm256_loadu_pd(p), black)),
+  const __m256d v = _mm256_add_pd(_mm256_mul_pd(ratio, _mm256_sub_pd(x, black)),
                                   _mm256_set1_pd(kPedestal));
   return _mm256_cvttpd_epi32(
       _mm256_min_pd(_mm256_max_pd(v, _mm256_setzero_pd()), _mm256_set1_pd(65535.0)));
@@ -116,10 +152,36 @@ __attribute__((target("avx2"))) void convert_channel_avx2(const double* in, std:
   std::size_t i = 0;
   for (; i + 8 <= n; i += 8) {
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
-                     _mm_packus_epi32(four_samples_avx2(in + i, black, ratio),
-                                      four_samples_avx2(in + i + 4, black, ratio)));
+                     _mm_packus_epi32(four_samples_avx2(_mm256_loadu_pd(in + i), black, ratio),
+                                      four_samples_avx2(_mm256_loadu_pd(in + i + 4), black, ratio)));
   }
   for (; i < n; ++i) out[i] = convert_sample(in[i], scale);
+}
+
+// As convert_channel16_sse2, four samples an operation.
+__attribute__((target("avx2"))) void convert_channel16_avx2(const std::uint16_t* in, std::size_t n,
+                                                            const ChannelScale& scale,
+                                                            std::uint16_t* out, std::uint16_t flip,
+                                                            double offset) {
+  const __m256d black = _mm256_set1_pd(scale.black_level);
+  const __m256d ratio = _mm256_set1_pd(scale.ratio);
+  const __m256d shift = _mm256_set1_pd(offset);
+  const __m128i flips = _mm_set1_epi16(static_cast<short>(flip));
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m256i wide = _mm256_cvtepu16_epi32(
+        _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)), flips));
+    const __m256d low = _mm256_add_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(wide)), shift);
+    const __m256d high =
+        _mm256_add_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(wide, 1)), shift);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
+                     _mm_packus_epi32(four_samples_avx2(low, black, ratio),
+                                      four_samples_avx2(high, black, ratio)));
+  }
+  for (; i < n; ++i) {
+    out[i] = convert_sample(static_cast<double>(static_cast<std::uint16_t>(in[i] ^ flip)) + offset,
+                            scale);
+  }
 }
 
 // Eight pixels at a time: each 16-byte output vector gathers its samples from the red, green and
@@ -160,20 +222,31 @@ void convert_channel_portable(const double* in, std::size_t n, const ChannelScal
   for (std::size_t i = 0; i < n; ++i) out[i] = convert_sample(in[i], scale);
 }
 
+void convert_channel16_portable(const std::uint16_t* in, std::size_t n, const ChannelScale& scale,
+                                std::uint16_t* out, std::uint16_t flip, double offset) {
+  for (std::size_t i = 0; i < n; ++i) {
+    out[i] = convert_sample(static_cast<double>(static_cast<std::uint16_t>(in[i] ^ flip)) + offset,
+                            scale);
+  }
+}
+
 #endif
 
 struct Kernel {
   void (*channel)(const double*, std::size_t, const ChannelScale&, std::uint16_t*);
+  // 16-bit samples: value = (bits XOR flip, unsigned) + offset.
+  void (*channel16)(const std::uint16_t*, std::size_t, const ChannelScale&, std::uint16_t*,
+                    std::uint16_t, double);
   void (*interleave)(const ChannelBlocks&, std::size_t, unsigned char*);
 };
 
 Kernel kernel_for(KernelPath path) {
 #ifdef CHROMALOOM_X86
-  if (path == KernelPath::kAvx2) return {convert_channel_avx2, interleave_avx2};
-  return {convert_channel_sse2, interleave_sse2};
+  if (path == KernelPath::kAvx2) return {convert_channel_avx2, convert_channel16_avx2, interleave_avx2};
+  return {convert_channel_sse2, convert_channel16_sse2, interleave_sse2};
 #else
   (void)path;
-  return {convert_channel_portable, interleave_portable};
+  return {convert_channel_portable, convert_channel16_portable, interleave_portable};
 #endif
 }
 
@@ -200,11 +273,9 @@ const double* doubles_of(const SampleRow& row, std::size_t first, std::size_t n,
       widen<std::int8_t>(row.samples, first, n, scratch);
       break;
     case SampleType::kInt16:
-      widen<std::int16_t>(row.samples, first, n, scratch);
-      break;
     case SampleType::kUint16:
-      widen<std::uint16_t>(row.samples, first, n, scratch);
-      break;
+    case SampleType::kOffsetInt16:
+      break;  // converted in the registers (convert_block)
     case SampleType::kInt32:
       widen<std::int32_t>(row.samples, first, n, scratch);
       break;
@@ -215,15 +286,30 @@ const double* doubles_of(const SampleRow& row, std::size_t first, std::size_t n,
   return scratch;
 }
 
+// One block of a channel's samples into 16-bit output samples.
+void convert_block(const Kernel& kernel, const SampleRow& row, std::size_t first, std::size_t n,
+                   const ChannelScale& scale, std::uint16_t* out) {
+  const auto* sixteen = static_cast<const std::uint16_t*>(row.samples) + first;
+  switch (row.type) {
+    case SampleType::kUint16:
+      return kernel.channel16(sixteen, n, scale, out, 0, 0.0);
+    case SampleType::kOffsetInt16:  // stored + 32768: the bits with the top one flipped
+      return kernel.channel16(sixteen, n, scale, out, 0x8000, 0.0);
+    case SampleType::kInt16:  // (bits XOR 0x8000) is the value + 32768
+      return kernel.channel16(sixteen, n, scale, out, 0x8000, -32768.0);
+    default: {
+      double widened[kBlock];
+      return kernel.channel(doubles_of(row, first, n, widened), n, scale, out);
+    }
+  }
+}
+
 void convert_row_by(const Kernel& kernel, const SampleRows& rows, std::size_t width,
                     const ChannelScales& scales, unsigned char* scanline) {
   ChannelBlocks channels;
-  double widened[kBlock];
   for (std::size_t start = 0; start < width; start += kBlock) {
     const std::size_t n = width - start < kBlock ? width - start : kBlock;
-    for (int c = 0; c < 3; ++c) {
-      kernel.channel(doubles_of(rows[c], start, n, widened), n, scales[c], channels[c]);
-    }
+    for (int c = 0; c < 3; ++c) convert_block(kernel, rows[c], start, n, scales[c], channels[c]);
     kernel.interleave(channels, n, scanline + 6 * start);
   }
 }

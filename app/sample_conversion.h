@@ -40,7 +40,19 @@ void convert_row(const std::array<const double*, 3>& rows, std::size_t width,
 // holds every one of them exactly (an unscaled float plane, an integer plane with no scaling but
 // the usual unsigned offset), which saves CFITSIO's conversion, memory and time. Every such value
 // is exactly a double, and is converted as that double.
-enum class SampleType { kDouble, kFloat, kUint8, kInt8, kInt16, kUint16, kInt32, kUint32 };
+// kOffsetInt16 holds unsigned 16-bit values as FITS stores them: each as the signed number 32768
+// below it, the value being stored + 32768.
+enum class SampleType {
+  kDouble,
+  kFloat,
+  kUint8,
+  kInt8,
+  kInt16,
+  kUint16,
+  kOffsetInt16,
+  kInt32,
+  kUint32
+};
 
 struct SampleRow {
   const void* samples;

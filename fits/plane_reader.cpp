@@ -100,6 +100,7 @@ int cfitsio_type_of(SampleType type) {
     case SampleType::kInt8:
       return TSBYTE;
     case SampleType::kInt16:
+    case SampleType::kOffsetInt16:  // the stored numbers, with CFITSIO's scaling turned off
       return TSHORT;
     case SampleType::kUint16:
       return TUSHORT;
@@ -131,6 +132,7 @@ std::size_t InputPlane::sample_bytes() const {
       return 1;
     case SampleType::kInt16:
     case SampleType::kUint16:
+    case SampleType::kOffsetInt16:
       return 2;
     case SampleType::kInt32:
     case SampleType::kUint32:
@@ -170,6 +172,14 @@ void plan_reading(InputPlanes& planes) {
     // A plane whose data end early keeps the reads as doubles, as it always had: what a row read
     // leaves when it runs off the end of the file is not worth a type of its own.
     if (!tiled && !data_complete(plane.file)) plane.sample_type = SampleType::kDouble;
+    // Unsigned 16-bit planes, as cameras write them, are read as they are stored: CFITSIO's
+    // unscaled read is a copy, and the offset of 32768 is added in the conversion, exactly.
+    if (!tiled && plane.sample_type == SampleType::kUint16) {
+      int scale_off_status = 0;
+      if (ffpscl(plane.file, 1.0, 0.0, &scale_off_status) == 0) {
+        plane.sample_type = SampleType::kOffsetInt16;
+      }
+    }
   }
   ffcmrk();
 }

@@ -271,6 +271,12 @@ TypedRow row_of(SampleType type, std::size_t width, std::mt19937_64& random) {
       return typed_row<std::int16_t>(type, width, random);
     case SampleType::kUint16:
       return typed_row<std::uint16_t>(type, width, random);
+    case SampleType::kOffsetInt16: {
+      // Stored as signed numbers 32768 below the values.
+      TypedRow stored = typed_row<std::int16_t>(type, width, random);
+      for (double& v : stored.values) v += 32768;
+      return stored;
+    }
     case SampleType::kInt32:
       return typed_row<std::int32_t>(type, width, random);
     case SampleType::kUint32:
@@ -321,7 +327,8 @@ INSTANTIATE_TEST_SUITE_P(
     Types, ConvertSampleRows,
     ::testing::Combine(::testing::Values(SampleType::kDouble, SampleType::kFloat, SampleType::kUint8,
                                          SampleType::kInt8, SampleType::kInt16,
-                                         SampleType::kUint16, SampleType::kInt32,
+                                         SampleType::kUint16, SampleType::kOffsetInt16,
+                                         SampleType::kInt32,
                                          SampleType::kUint32),
                        ::testing::Values(KernelPath::kBaseline, KernelPath::kAvx2)));
 
