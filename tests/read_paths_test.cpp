@@ -1,7 +1,8 @@
-// Tile-compressed planes are read a band of tiles at a time, integer bands in the narrowest type
-// that holds them exactly. Every sample must come out as a read of the same plane as doubles, row
-// by row, gives it: for every pixel type and scaling, every tiling, values at the type's limits,
-// NaN and infinities.
+// Planes are read in the narrowest type that holds their values exactly (their own pixel type where
+// there is no other scaling than the usual unsigned offset), and tile-compressed ones a band of
+// tiles at a time. Every sample must come out as CFITSIO's plain read of the same plane as doubles,
+// row by row, gives it: for every pixel type and scaling, uncompressed and every tiling, values at
+// the type's limits, the clamp's neighbours, NaN and infinities.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -49,14 +50,14 @@ std::vector<double> values_of(const Family& f) {
 
 struct Tile {
   const char* name;
-  long width, height;  // 0 x 0: CFITSIO's default, one row a tile
+  long width, height;  // 0 x 0: CFITSIO's default, one row a tile; -1: not compressed
 };
 
 void PrintTo(const Tile& t, std::ostream* os) { *os << t.name; }
 
-class TiledPlanes : public ::testing::TestWithParam<std::tuple<Family, Tile>> {};
+class ReadPaths : public ::testing::TestWithParam<std::tuple<Family, Tile>> {};
 
-TEST_P(TiledPlanes, ConvertAsTheirDoublesDo) {
+TEST_P(ReadPaths, ConvertAsTheirDoublesDo) {
   const auto& [family, tile] = GetParam();
   TempDir dir;
   PlaneSpec spec = plane(kWidth, kHeight, values_of(family), family.bitpix);
@@ -70,9 +71,14 @@ TEST_P(TiledPlanes, ConvertAsTheirDoublesDo) {
   tiling.lossless_floats = family.lossless_floats;
   if (family.lossless_floats) tiling.compression = GZIP_1;
   // One file named three times, and three extensions of one file.
-  compress_plane(dir.file("plain.fits"), dir.file("tiled.fits"), tiling);
-  compress_plane(dir.file("plain.fits"), dir.file("tiled.fits"), tiling, true);
-  compress_plane(dir.file("plain.fits"), dir.file("tiled.fits"), tiling, true);
+  if (tile.width < 0) {
+    write_plane(dir.file("tiled.fits"), spec);
+    for (int extension = 1; extension <= 3; ++extension) append_plane(dir.file("tiled.fits"), spec);
+  } else {
+    compress_plane(dir.file("plain.fits"), dir.file("tiled.fits"), tiling);
+    compress_plane(dir.file("plain.fits"), dir.file("tiled.fits"), tiling, true);
+    compress_plane(dir.file("plain.fits"), dir.file("tiled.fits"), tiling, true);
+  }
 
   const std::vector<double> ratios = {1.3, 1.0, 1.63};
   for (const std::vector<std::string>& names :
@@ -100,7 +106,7 @@ TEST_P(TiledPlanes, ConvertAsTheirDoublesDo) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, TiledPlanes,
+    Cases, ReadPaths,
     ::testing::Combine(
         ::testing::Values(
             Family{"uint8", 8, 1, 0, {0, 255, 100, 150}},
@@ -115,10 +121,21 @@ INSTANTIATE_TEST_SUITE_P(
                    true},
             Family{"float64_lossless", -64, 1, 0, {-1e12, 1e12, kNaN, kInf, -kInf, 49.999999},
                    true}),
-        ::testing::Values(Tile{"whole_image", kWidth, kHeight}, Tile{"tiles_3x2", 3, 2},
-                          Tile{"rows", kWidth, 1}, Tile{"default", 0, 0})),
+        ::testing::Values(Tile{"uncompressed", -1, -1}, Tile{"whole_image", kWidth, kHeight},
+                          Tile{"tiles_3x2", 3, 2}, Tile{"rows", kWidth, 1},
+                          Tile{"default", 0, 0})),
     [](const ::testing::TestParamInfo<std::tuple<Family, Tile>>& info) {
       return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
+    });
+
+// Scaled floats (which CFITSIO does not tile-compress) are read as doubles.
+INSTANTIATE_TEST_SUITE_P(
+    Uncompressed, ReadPaths,
+    ::testing::Combine(::testing::Values(Family{"float32_scaled", -32, 2, 1,
+                                                {-2000, 70000, kNaN, 65534.75}}),
+                       ::testing::Values(Tile{"uncompressed", -1, -1})),
+    [](const ::testing::TestParamInfo<std::tuple<Family, Tile>>& info) {
+      return std::string(std::get<0>(info.param).name);
     });
 
 // A band is a row buffer: one that cannot be had ends the run before the output is touched. A
