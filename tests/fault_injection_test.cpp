@@ -109,6 +109,31 @@ TEST_F(DiskFull, NoLimitShortOfTheWholeFileEndsInSuccess) {
   inputs.expect_unchanged();
 }
 
+// A full disk after a read failed: a write that fails among the rows still ends the run with -1,
+// while one that fails only when the TIFF is finished (the last strip, the directory) leaves the
+// run its CFITSIO status, which came first.
+TEST_F(DiskFull, AfterAFailedReadEndsAsTheWriteThatMetIt) {
+  std::vector<double> pixels(kWidth * kHeight);
+  for (std::size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<double>(i % 3000);
+  const PlaneSpec spec = plane(kWidth, kHeight, pixels, 16);
+  in_ = write_planes(dir_.path(), spec, spec, spec);
+  // Green ends inside its second data block: its read of row 14 fails.
+  write_file(in_.green, read_file(in_.green).substr(0, 2 * 2880 + 1000));
+  struct Case {
+    long long limit;
+    int exit_status;
+  };
+  for (const Case c : {Case{kHeader + kStrip / 2, kMinusOne}, Case{kHeader + 2 * kStrip + 7, kMinusOne},
+                       Case{kHeader + 3 * kStrip + kRow / 2, 108},
+                       Case{kHeader + kHeight * kRow + 20, 108}}) {
+    SCOPED_TRACE("file size limit " + std::to_string(c.limit));
+    const RunResult result = run(c.limit);
+    EXPECT_EQ(result.out, kSuccessOutput);
+    EXPECT_EQ(result.exit_status, c.exit_status) << result.err;
+    EXPECT_FALSE(read_tiff(out()).rows_readable);
+  }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Outputs that cannot be created. Root may write anywhere, so the permission cases run as an
 // unprivileged user.
