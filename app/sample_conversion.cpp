@@ -327,6 +327,25 @@ const Kernel& best_kernel() {
 
 }  // namespace
 
+std::size_t sample_bytes(SampleType type) {
+  switch (type) {
+    case SampleType::kUint8:
+    case SampleType::kInt8:
+      return 1;
+    case SampleType::kInt16:
+    case SampleType::kUint16:
+    case SampleType::kOffsetInt16:
+      return 2;
+    case SampleType::kFloat:
+    case SampleType::kInt32:
+    case SampleType::kUint32:
+      return 4;
+    case SampleType::kDouble:
+      break;
+  }
+  return sizeof(double);
+}
+
 bool kernel_available(KernelPath path) {
   if (path == KernelPath::kBaseline) return true;
 #ifdef CHROMALOOM_X86

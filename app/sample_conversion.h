@@ -54,6 +54,9 @@ enum class SampleType {
   kUint32
 };
 
+// The bytes one sample of the type takes.
+std::size_t sample_bytes(SampleType type);
+
 struct SampleRow {
   const void* samples;
   SampleType type;

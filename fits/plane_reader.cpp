@@ -125,24 +125,7 @@ bool data_complete(fitsfile* file) {
 
 }  // namespace
 
-std::size_t InputPlane::sample_bytes() const {
-  switch (sample_type) {
-    case SampleType::kUint8:
-    case SampleType::kInt8:
-      return 1;
-    case SampleType::kInt16:
-    case SampleType::kUint16:
-    case SampleType::kOffsetInt16:
-      return 2;
-    case SampleType::kInt32:
-    case SampleType::kUint32:
-    case SampleType::kFloat:
-      return 4;
-    case SampleType::kDouble:
-      break;
-  }
-  return sizeof(double);
-}
+std::size_t InputPlane::sample_bytes() const { return chromaloom::sample_bytes(sample_type); }
 
 void plan_reading(InputPlanes& planes) {
   // What these reads leave on CFITSIO's error stack (a missing card) is no failure of the run's.

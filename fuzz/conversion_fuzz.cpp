@@ -59,26 +59,6 @@ double value_of(chromaloom::SampleType type, const std::uint8_t* bytes) {
   return 0;
 }
 
-std::size_t bytes_of(chromaloom::SampleType type) {
-  using chromaloom::SampleType;
-  switch (type) {
-    case SampleType::kUint8:
-    case SampleType::kInt8:
-      return 1;
-    case SampleType::kInt16:
-    case SampleType::kUint16:
-    case SampleType::kOffsetInt16:
-      return 2;
-    case SampleType::kFloat:
-    case SampleType::kInt32:
-    case SampleType::kUint32:
-      return 4;
-    case SampleType::kDouble:
-      break;
-  }
-  return 8;
-}
-
 // The same pixel bytes read as rows of every sample type, each channel its own type, on a path.
 void check_types(chromaloom::KernelPath path, const std::uint8_t* pixels, std::size_t size,
                  const chromaloom::ChannelScales& scales, unsigned rotation) {
@@ -89,13 +69,13 @@ void check_types(chromaloom::KernelPath path, const std::uint8_t* pixels, std::s
   constexpr std::size_t kTypeCount = sizeof kTypes / sizeof kTypes[0];
   const SampleType types[3] = {kTypes[rotation % kTypeCount], kTypes[(rotation + 1) % kTypeCount],
                                kTypes[(rotation + 2) % kTypeCount]};
-  const std::size_t pixel_bytes = bytes_of(types[0]) + bytes_of(types[1]) + bytes_of(types[2]);
+  const std::size_t pixel_bytes = chromaloom::sample_bytes(types[0]) + chromaloom::sample_bytes(types[1]) + chromaloom::sample_bytes(types[2]);
   const std::size_t width = size / pixel_bytes;
   std::vector<std::uint8_t> rows[3];
   const std::uint8_t* next = pixels;
   for (int c = 0; c < 3; ++c) {
-    rows[c].assign(next, next + width * bytes_of(types[c]));
-    next += width * bytes_of(types[c]);
+    rows[c].assign(next, next + width * chromaloom::sample_bytes(types[c]));
+    next += width * chromaloom::sample_bytes(types[c]);
   }
   std::vector<unsigned char> scanline(width * 6 + 1, 0xA5);
   chromaloom::convert_sample_rows_with(path,
@@ -105,7 +85,7 @@ void check_types(chromaloom::KernelPath path, const std::uint8_t* pixels, std::s
                                        width, scales, scanline.data());
   for (std::size_t i = 0; i < width; ++i) {
     for (int c = 0; c < 3; ++c) {
-      const double x = value_of(types[c], rows[c].data() + i * bytes_of(types[c]));
+      const double x = value_of(types[c], rows[c].data() + i * chromaloom::sample_bytes(types[c]));
       const std::uint16_t expected =
           chromaloom::testing::reference_sample(x, scales[c].black_level, scales[c].ratio);
       const unsigned char* sample = &scanline[6 * i + 2 * c];

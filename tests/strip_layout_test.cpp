@@ -53,13 +53,7 @@ std::uint64_t libtiff_classic_bytes(std::uint32_t width, std::uint32_t height) {
   TIFFSetErrorHandler(nullptr);
   TIFF* tiff = TIFFClientOpen("sink", "w", &sink, sink_read, sink_write, sink_seek, sink_close,
                               sink_size, sink_map, sink_unmap);
-  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
-  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height);
-  TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
-  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 16);
-  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
-  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-  TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  testing::set_rgb_tags(tiff, width, height);
   const std::uint32_t strip_rows = TIFFDefaultStripSize(tiff, 0xFFFFFFFFu);
   TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, strip_rows);
   const std::uint64_t row_bytes = std::uint64_t{width} * 6;

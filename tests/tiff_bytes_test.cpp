@@ -14,6 +14,7 @@
 #include "tests/support/reference_rule.h"
 #include "tests/support/run_binary.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/tiff_readback.h"
 
 namespace chromaloom::testing {
 namespace {
@@ -22,13 +23,7 @@ namespace {
 std::string libtiff_bytes(const std::string& path, std::uint32_t width, std::uint32_t height,
                           const std::vector<std::uint16_t>& samples) {
   TIFF* tiff = TIFFOpen(path.c_str(), "w");
-  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
-  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height);
-  TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
-  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 16);
-  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
-  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-  TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  set_rgb_tags(tiff, width, height);
   TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tiff, 0xFFFFFFFFu));
   std::vector<std::uint16_t> row(std::size_t{width} * 3);
   for (std::uint32_t r = 0; r < height; ++r) {

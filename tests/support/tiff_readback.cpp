@@ -82,9 +82,7 @@ std::map<int, std::uint32_t> raw_tiff_tags(const std::string& path) {
   return tags;
 }
 
-std::uint32_t default_rows_per_strip(std::uint32_t width, std::uint32_t height) {
-  TempDir dir;
-  TIFF* tiff = TIFFOpen(dir.file("probe.tif").c_str(), "w");
+void set_rgb_tags(TIFF* tiff, std::uint32_t width, std::uint32_t height) {
   TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, width);
   TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, height);
   TIFFSetField(tiff, TIFFTAG_COMPRESSION, COMPRESSION_NONE);
@@ -92,6 +90,12 @@ std::uint32_t default_rows_per_strip(std::uint32_t width, std::uint32_t height) 
   TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 3);
   TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
   TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+}
+
+std::uint32_t default_rows_per_strip(std::uint32_t width, std::uint32_t height) {
+  TempDir dir;
+  TIFF* tiff = TIFFOpen(dir.file("probe.tif").c_str(), "w");
+  set_rgb_tags(tiff, width, height);
   const std::uint32_t rows = TIFFDefaultStripSize(tiff, 0xFFFFFFFFu);
   TIFFClose(tiff);
   return rows;

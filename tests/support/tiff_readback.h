@@ -1,5 +1,7 @@
 #pragma once
 
+#include <tiffio.h>
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -28,6 +30,9 @@ TiffImage read_tiff(const std::string& path);
 // The first value of every tag of the first directory, read from the bytes of a little-endian
 // TIFF without libtiff (which refuses some files it writes itself, such as an image of no rows).
 std::map<int, std::uint32_t> raw_tiff_tags(const std::string& path);
+
+// Sets the seven tags chromaloom sets on its TIFFs (all but the strip height), in its order.
+void set_rgb_tags(TIFF* tiff, std::uint32_t width, std::uint32_t height);
 
 // libtiff's default strip height for an uncompressed 16-bit RGB image of this width.
 std::uint32_t default_rows_per_strip(std::uint32_t width, std::uint32_t height);
