@@ -150,8 +150,8 @@ int run(int argc, char** argv) {
       {static_cast<double>(planes[2].black_level), chromaloom::parse_channel_ratio(argv[6])},
   }};
 
-  // A failed read is noticed only at the end: it leaves its buffer as it was, later reads do
-  // nothing, and every row is still written.
+  // A failed read is noticed only at the end: the rows it was to give are zeros, later reads do
+  // nothing (their buffers keep what they last held), and every row is still written.
   for (std::uint32_t r = 0; r < height; ++r) {
     chromaloom::read_row(planes, r, static_cast<long>(width), static_cast<long>(height), status);
     unsigned char* const out = chromaloom::rgb_row(tiff, r);
