@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <system_error>
+#include <thread>
 
 #include "fits/black_level.h"
 #include "fits/header_guard.h"
@@ -127,12 +130,15 @@ bool data_complete(fitsfile* file) {
 
 std::size_t InputPlane::sample_bytes() const { return chromaloom::sample_bytes(sample_type); }
 
+constexpr long kRowTileBandBytes = 1L << 20;
+
 void plan_reading(InputPlanes& planes) {
   // What these reads leave on CFITSIO's error stack (a missing card) is no failure of the run's.
   ffpmrk();
   for (InputPlane& plane : planes) {
     plane.band_rows = 1;
     plane.sample_type = SampleType::kDouble;
+    plane.tiles_decompress_apart = false;
     int own_status = 0;
     const bool tiled = fits_is_compressed_image(plane.file, &own_status) != 0;
     if (tiled && plane.axis_count >= 2) {
@@ -163,35 +169,111 @@ void plan_reading(InputPlanes& planes) {
         plane.sample_type = SampleType::kOffsetInt16;
       }
     }
+    if (tiled && plane.sample_type != SampleType::kDouble) {
+      char compression[FLEN_VALUE] = {};
+      int compression_status = 0;
+      ffgky(plane.file, TSTRING, "ZCMPTYPE", compression, nullptr, &compression_status);
+      const std::string name = compression_status == 0 ? compression : "";
+      plane.tiles_decompress_apart = name == "RICE_1" || name == "GZIP_1" || name == "GZIP_2";
+    }
+    // Tiles one row high are read in bands too, of about a mebibyte, so that the planes can be
+    // decompressed side by side; each tile is still decompressed once.
+    if (tiled && plane.axis_count >= 2 && plane.band_rows == 1) {
+      const long row_bytes =
+          std::max(1L, plane.width()) * static_cast<long>(plane.sample_bytes());
+      plane.band_rows = std::max(1L, std::min(kRowTileBandBytes / row_bytes, plane.height()));
+    }
   }
   ffcmrk();
 }
 
+namespace {
+
+// Reads the band of a banded plane that starts at image row `row` (counted from 0). Returns how
+// many rows it holds.
+std::size_t read_band(InputPlane& plane, std::uint32_t row, long width, long height,
+                      int& status) {
+  // One read of the whole band decompresses each of its tiles once; row by row, CFITSIO would
+  // copy every tile a row crosses once for each of the tile's rows.
+  const long first_row = static_cast<long>(row) + 1;
+  long first_pixel[2] = {1, first_row};
+  long last_pixel[2] = {width, std::min(height, first_row + plane.band_rows - 1)};
+  long step[2] = {1, 1};
+  ffgsv(plane.file, cfitsio_type_of(plane.sample_type), first_pixel, last_pixel, step, nullptr,
+        plane.band, nullptr, &status);
+  return static_cast<std::size_t>(last_pixel[1] - first_pixel[1] + 1);
+}
+
+// A read that fails has CFITSIO convert a buffer it never filled (uninitialised memory) into the
+// rows: the rows it was to give are zeros instead, as before any read.
+void clear_failed_rows(InputPlane& plane, std::size_t rows, long width) {
+  std::memset(plane.band, 0, rows * static_cast<std::size_t>(width) * plane.sample_bytes());
+}
+
+// Whether the three planes' bands can be decompressed side by side: all banded alike, in tiles
+// whose decoder keeps no state of its own (not quantised floats: their dithering shares a table
+// CFITSIO fills on first use; not the H-compress decoder's), each its own file to CFITSIO (one
+// file named twice shares its state), and a CFITSIO built for threads.
+bool bands_side_by_side(const InputPlanes& planes) {
+  for (const InputPlane& plane : planes) {
+    if (plane.band_rows < 2 || plane.band_rows != planes[0].band_rows ||
+        !plane.tiles_decompress_apart) {
+      return false;
+    }
+  }
+  return planes[0].file->Fptr != planes[1].file->Fptr &&
+         planes[0].file->Fptr != planes[2].file->Fptr &&
+         planes[1].file->Fptr != planes[2].file->Fptr && fits_is_reentrant() != 0;
+}
+
+// Decompresses green's and blue's bands on threads of their own while red's is decompressed here,
+// each with a status of its own, then takes the statuses in the order red, green, blue, so that
+// the first failure is still red's before green's before blue's. A band no thread could be had
+// for is read here afterwards.
+void read_bands_side_by_side(InputPlanes& planes, std::uint32_t row, long width, long height,
+                             int& status) {
+  int statuses[3] = {0, 0, 0};
+  std::size_t rows[3] = {0, 0, 0};  // a band read holds at least one row
+  std::thread helpers[2];
+  try {
+    for (int c = 1; c < 3; ++c) {
+      helpers[c - 1] = std::thread(
+          [&, c] { rows[c] = read_band(planes[c], row, width, height, statuses[c]); });
+    }
+  } catch (const std::system_error&) {
+  }
+  rows[0] = read_band(planes[0], row, width, height, statuses[0]);
+  for (std::thread& helper : helpers) {
+    if (helper.joinable()) helper.join();
+  }
+  for (int c = 0; c < 3; ++c) {
+    if (rows[c] == 0) rows[c] = read_band(planes[c], row, width, height, statuses[c]);
+    if (statuses[c] == 0) continue;
+    if (status == 0) status = statuses[c];
+    clear_failed_rows(planes[c], rows[c], width);
+  }
+}
+
+}  // namespace
+
 void read_row(InputPlanes& planes, std::uint32_t row, long width, long height, int& status) {
   const long first_row = static_cast<long>(row) + 1;
+  const bool read_together = status == 0 && planes[0].band_rows > 1 &&
+                             row % planes[0].band_rows == 0 && bands_side_by_side(planes);
+  if (read_together) read_bands_side_by_side(planes, row, width, height, status);
   for (InputPlane& plane : planes) {
-    const int status_before = status;
-    std::size_t read_rows = 0;
-    if (plane.band_rows == 1) {
-      long first_pixel[2] = {1, first_row};
-      ffgpxv(plane.file, cfitsio_type_of(plane.sample_type), first_pixel, width, nullptr,
-             plane.band, nullptr, &status);
-      read_rows = 1;
-    } else if (row % plane.band_rows == 0) {
-      // One read of the whole band decompresses each of its tiles once; row by row, CFITSIO
-      // would copy every tile a row crosses once for each of the tile's rows.
-      long first_pixel[2] = {1, first_row};
-      long last_pixel[2] = {width, std::min(height, first_row + plane.band_rows - 1)};
-      long step[2] = {1, 1};
-      ffgsv(plane.file, cfitsio_type_of(plane.sample_type), first_pixel, last_pixel, step,
-            nullptr, plane.band, nullptr, &status);
-      read_rows = static_cast<std::size_t>(last_pixel[1] - first_pixel[1] + 1);
-    }
-    // A read that fails has CFITSIO convert a buffer it never filled (uninitialised memory) into
-    // the row: the rows it was to give are zeros instead, as before any read.
-    if (status_before == 0 && status != 0) {
-      std::memset(plane.band, 0,
-                  read_rows * static_cast<std::size_t>(width) * plane.sample_bytes());
+    if (!read_together) {
+      const int status_before = status;
+      std::size_t read_rows = 0;
+      if (plane.band_rows == 1) {
+        long first_pixel[2] = {1, first_row};
+        ffgpxv(plane.file, cfitsio_type_of(plane.sample_type), first_pixel, width, nullptr,
+               plane.band, nullptr, &status);
+        read_rows = 1;
+      } else if (row % plane.band_rows == 0) {
+        read_rows = read_band(plane, row, width, height, status);
+      }
+      if (status_before == 0 && status != 0) clear_failed_rows(plane, read_rows, width);
     }
     const long in_band = static_cast<long>(row) % plane.band_rows;
     plane.row = static_cast<const unsigned char*>(plane.band) +

@@ -25,6 +25,9 @@ struct InputPlane {
   // integers that fit a narrower one).
   long band_rows = 1;
   SampleType sample_type = SampleType::kDouble;
+  // Whether its tiles can be decompressed while another plane's are: integer tiles in a
+  // compression whose CFITSIO decoder keeps no state of its own (Rice, gzip).
+  bool tiles_decompress_apart = false;
   void* band = nullptr;        // band_rows rows of width samples, owned by the run
   const void* row = nullptr;  // the current row, within the band
 

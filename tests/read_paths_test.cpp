@@ -80,10 +80,16 @@ TEST_P(ReadPaths, ConvertAsTheirDoublesDo) {
     compress_plane(dir.file("plain.fits"), dir.file("tiled.fits"), tiling, true);
   }
 
+  // And three files, whose bands are decompressed side by side.
+  for (const char* copy : {"red.fits", "green.fits", "blue.fits"}) {
+    write_file(dir.file(copy), read_file(dir.file("tiled.fits")));
+  }
+
   const std::vector<double> ratios = {1.3, 1.0, 1.63};
   for (const std::vector<std::string>& names :
        {std::vector<std::string>{"tiled.fits[1]", "tiled.fits[1]", "tiled.fits[1]"},
-        std::vector<std::string>{"tiled.fits[1]", "tiled.fits[2]", "tiled.fits[3]"}}) {
+        std::vector<std::string>{"tiled.fits[1]", "tiled.fits[2]", "tiled.fits[3]"},
+        std::vector<std::string>{"red.fits[1]", "green.fits[2]", "blue.fits[3]"}}) {
     SCOPED_TRACE(names[1]);
     const RunResult run = run_chromaloom(
         {names[0], names[1], names[2], "1.3", "1.0", "1.63", "rgb.tif"}, in_directory(dir.path()));
@@ -168,6 +174,60 @@ TEST(TiledBands, ThatCannotBeAllocatedEndLikeARowBuffer) {
   EXPECT_EQ(run.out, kNoMemoryForRows);
   EXPECT_EQ(run.exit_status, kNoMemoryStatus) << run.err;
   EXPECT_EQ(read_file(dir.file("out.tif")), "precious");
+}
+
+// Tiled planes in files of their own are decompressed side by side, a band at a time. A band that
+// cannot be read fails the run as a row read does, in the order red, green, blue, while every row
+// is still written: its rows are zeros, every other row is whole.
+TEST(TiledBands, ThatFailSideBySideEndInPlaneOrder) {
+  const long width = 40, height = 30;
+  TempDir dir;
+  std::vector<double> values(width * height);
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<double>(i * 37 % 5000);
+  write_plane(dir.file("plain.fits"), plane(width, height, values, 16));
+  Tiling tiling;
+  tiling.width = width;
+  tiling.height = 10;  // three bands
+  for (const char* name : {"red.fits", "green.fits", "blue.fits"}) {
+    compress_plane(dir.file("plain.fits"), dir.file(name), tiling);
+  }
+  // The last tile's descriptor in the tile table (its third row, after the empty primary array
+  // and the table's header) points far past the end of the file: that band cannot be read.
+  std::string cut = read_file(dir.file("blue.fits"));
+  const std::size_t table_header = 2880;
+  const std::size_t table_end = cut.find("END     ", table_header) / 2880 * 2880 + 2880;
+  cut.replace(table_end + 2 * 8 + 4, 4, std::string("\x7f\xff\x00\x00", 4));
+  struct Case {
+    const char* what;
+    std::vector<const char*> cut_planes;
+    int failing_channel;
+  };
+  for (const Case& c : {Case{"blue cut", {"blue.fits"}, 2},
+                        Case{"green and blue cut", {"green.fits", "blue.fits"}, 1}}) {
+    SCOPED_TRACE(c.what);
+    for (const char* name : {"red.fits", "green.fits", "blue.fits"}) {
+      compress_plane(dir.file("plain.fits"), dir.file(name), tiling);
+    }
+    for (const char* name : c.cut_planes) write_file(dir.file(name), cut);
+    const RunResult run = run_chromaloom(
+        {"red.fits[1]", "green.fits[1]", "blue.fits[1]", "1", "1", "1", "rgb.tif"},
+        in_directory(dir.path()));
+    EXPECT_EQ(run.out, kSuccessOutput);
+    EXPECT_EQ(run.exit_status, 107) << run.err;  // the band's tile lies past the end of the file
+    EXPECT_NE(run.err, "");
+    const TiffImage image = read_tiff(dir.file("rgb.tif"));
+    ASSERT_TRUE(image.rows_readable);
+    for (std::uint32_t row = 0; row < height; ++row) {
+      for (std::uint32_t column = 0; column < width; ++column) {
+        const double value = values[row * width + column];
+        for (int channel = 0; channel < 3; ++channel) {
+          const bool lost = row >= 20 && channel >= c.failing_channel;
+          ASSERT_EQ(image.sample(row, column, channel), reference_sample(lost ? 0 : value, 0, 1))
+              << "row " << row << " column " << column << " channel " << channel;
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
