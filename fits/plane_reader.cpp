@@ -1,8 +1,12 @@
 #include "fits/plane_reader.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -130,6 +134,151 @@ bool data_complete(fitsfile* file) {
 
 std::size_t InputPlane::sample_bytes() const { return chromaloom::sample_bytes(sample_type); }
 
+namespace {
+
+// Reads the band of a banded plane that starts at image row `row` (counted from 0). Returns how
+// many rows it holds.
+std::size_t read_band(InputPlane& plane, std::uint32_t row, long width, long height,
+                      int& status) {
+  // One read of the whole band decompresses each of its tiles once; row by row, CFITSIO would
+  // copy every tile a row crosses once for each of the tile's rows.
+  const long first_row = static_cast<long>(row) + 1;
+  long first_pixel[2] = {1, first_row};
+  long last_pixel[2] = {width, std::min(height, first_row + plane.band_rows - 1)};
+  long step[2] = {1, 1};
+  ffgsv(plane.file, cfitsio_type_of(plane.sample_type), first_pixel, last_pixel, step, nullptr,
+        plane.band, nullptr, &status);
+  return static_cast<std::size_t>(last_pixel[1] - first_pixel[1] + 1);
+}
+
+// A read that fails has CFITSIO convert a buffer it never filled (uninitialised memory) into the
+// rows: the rows it was to give are zeros instead, as before any read.
+void clear_failed_rows(InputPlane& plane, std::size_t rows, long width) {
+  std::memset(plane.band, 0, rows * static_cast<std::size_t>(width) * plane.sample_bytes());
+}
+
+// Whether the three planes' bands can be decompressed side by side: all banded alike, in tiles
+// whose decoder keeps no state of its own (not quantised floats: their dithering shares a table
+// CFITSIO fills on first use; not the H-compress decoder's), each its own file to CFITSIO (one
+// file named twice shares its state), and a CFITSIO built for threads.
+bool bands_side_by_side(const InputPlanes& planes) {
+  for (const InputPlane& plane : planes) {
+    if (plane.band_rows < 2 || plane.band_rows != planes[0].band_rows ||
+        !plane.tiles_decompress_apart) {
+      return false;
+    }
+  }
+  return planes[0].file->Fptr != planes[1].file->Fptr &&
+         planes[0].file->Fptr != planes[2].file->Fptr &&
+         planes[1].file->Fptr != planes[2].file->Fptr && fits_is_reentrant() != 0;
+}
+
+// A thread of the run's that decompresses one band at a time, so that reading bands side by side
+// starts no thread in the row loop.
+class BandWorker {
+ public:
+  BandWorker() {
+    try {
+      thread_ = std::thread(&BandWorker::run, this);
+    } catch (const std::system_error&) {
+      // No thread: the bands are read one after another.
+    }
+  }
+  ~BandWorker() {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  BandWorker(const BandWorker&) = delete;
+  BandWorker& operator=(const BandWorker&) = delete;
+
+  bool running() const { return thread_.joinable(); }
+
+  // Starts reading the band of `plane` that begins at `row`, with a status of its own.
+  void start(InputPlane& plane, std::uint32_t row, long width, long height) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      job_ = {&plane, row, width, height};
+      busy_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  // Waits for the band; returns its rows, and its status in `status`.
+  std::size_t finish(int& status) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !busy_; });
+    status = status_;
+    return rows_;
+  }
+
+ private:
+  struct Job {
+    InputPlane* plane;
+    std::uint32_t row;
+    long width, height;
+  };
+
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return busy_ || stopping_; });
+      if (!busy_) return;
+      const Job job = job_;
+      lock.unlock();
+      int status = 0;
+      const std::size_t rows = read_band(*job.plane, job.row, job.width, job.height, status);
+      lock.lock();
+      status_ = status;
+      rows_ = rows;
+      busy_ = false;
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Job job_{};
+  int status_ = 0;
+  std::size_t rows_ = 0;
+  bool busy_ = false, stopping_ = false;
+  std::thread thread_;
+};
+
+// Green's and blue's band workers, while the planes' bands are read side by side.
+std::unique_ptr<BandWorker> band_workers[2];
+
+// Decompresses green's and blue's bands on the band workers while red's is decompressed here,
+// each with a status of its own, then takes the statuses in the order red, green, blue, so that
+// the first failure is still red's before green's before blue's. A band no worker could take is
+// read here afterwards.
+void read_bands_side_by_side(InputPlanes& planes, std::uint32_t row, long width, long height,
+                             int& status) {
+  int statuses[3] = {0, 0, 0};
+  std::size_t rows[3] = {0, 0, 0};
+  bool working[3] = {false, false, false};
+  for (int c = 1; c < 3; ++c) {
+    working[c] = band_workers[c - 1] != nullptr && band_workers[c - 1]->running();
+    if (working[c]) band_workers[c - 1]->start(planes[c], row, width, height);
+  }
+  rows[0] = read_band(planes[0], row, width, height, statuses[0]);
+  for (int c = 1; c < 3; ++c) {
+    rows[c] = working[c] ? band_workers[c - 1]->finish(statuses[c])
+                         : read_band(planes[c], row, width, height, statuses[c]);
+  }
+  for (int c = 0; c < 3; ++c) {
+    if (statuses[c] == 0) continue;
+    if (status == 0) status = statuses[c];
+    clear_failed_rows(planes[c], rows[c], width);
+  }
+}
+
+}  // namespace
+
 constexpr long kRowTileBandBytes = 1L << 20;
 
 void plan_reading(InputPlanes& planes) {
@@ -185,81 +334,15 @@ void plan_reading(InputPlanes& planes) {
     }
   }
   ffcmrk();
-}
-
-namespace {
-
-// Reads the band of a banded plane that starts at image row `row` (counted from 0). Returns how
-// many rows it holds.
-std::size_t read_band(InputPlane& plane, std::uint32_t row, long width, long height,
-                      int& status) {
-  // One read of the whole band decompresses each of its tiles once; row by row, CFITSIO would
-  // copy every tile a row crosses once for each of the tile's rows.
-  const long first_row = static_cast<long>(row) + 1;
-  long first_pixel[2] = {1, first_row};
-  long last_pixel[2] = {width, std::min(height, first_row + plane.band_rows - 1)};
-  long step[2] = {1, 1};
-  ffgsv(plane.file, cfitsio_type_of(plane.sample_type), first_pixel, last_pixel, step, nullptr,
-        plane.band, nullptr, &status);
-  return static_cast<std::size_t>(last_pixel[1] - first_pixel[1] + 1);
-}
-
-// A read that fails has CFITSIO convert a buffer it never filled (uninitialised memory) into the
-// rows: the rows it was to give are zeros instead, as before any read.
-void clear_failed_rows(InputPlane& plane, std::size_t rows, long width) {
-  std::memset(plane.band, 0, rows * static_cast<std::size_t>(width) * plane.sample_bytes());
-}
-
-// Whether the three planes' bands can be decompressed side by side: all banded alike, in tiles
-// whose decoder keeps no state of its own (not quantised floats: their dithering shares a table
-// CFITSIO fills on first use; not the H-compress decoder's), each its own file to CFITSIO (one
-// file named twice shares its state), and a CFITSIO built for threads.
-bool bands_side_by_side(const InputPlanes& planes) {
-  for (const InputPlane& plane : planes) {
-    if (plane.band_rows < 2 || plane.band_rows != planes[0].band_rows ||
-        !plane.tiles_decompress_apart) {
-      return false;
-    }
-  }
-  return planes[0].file->Fptr != planes[1].file->Fptr &&
-         planes[0].file->Fptr != planes[2].file->Fptr &&
-         planes[1].file->Fptr != planes[2].file->Fptr && fits_is_reentrant() != 0;
-}
-
-// Decompresses green's and blue's bands on threads of their own while red's is decompressed here,
-// each with a status of its own, then takes the statuses in the order red, green, blue, so that
-// the first failure is still red's before green's before blue's. A band no thread could be had
-// for is read here afterwards.
-void read_bands_side_by_side(InputPlanes& planes, std::uint32_t row, long width, long height,
-                             int& status) {
-  int statuses[3] = {0, 0, 0};
-  std::size_t rows[3] = {0, 0, 0};  // a band read holds at least one row
-  std::thread helpers[2];
-  try {
-    for (int c = 1; c < 3; ++c) {
-      helpers[c - 1] = std::thread(
-          [&, c] { rows[c] = read_band(planes[c], row, width, height, statuses[c]); });
-    }
-  } catch (const std::system_error&) {
-  }
-  rows[0] = read_band(planes[0], row, width, height, statuses[0]);
-  for (std::thread& helper : helpers) {
-    if (helper.joinable()) helper.join();
-  }
-  for (int c = 0; c < 3; ++c) {
-    if (rows[c] == 0) rows[c] = read_band(planes[c], row, width, height, statuses[c]);
-    if (statuses[c] == 0) continue;
-    if (status == 0) status = statuses[c];
-    clear_failed_rows(planes[c], rows[c], width);
+  if (bands_side_by_side(planes)) {
+    for (auto& worker : band_workers) worker.reset(new (std::nothrow) BandWorker);
   }
 }
-
-}  // namespace
 
 void read_row(InputPlanes& planes, std::uint32_t row, long width, long height, int& status) {
   const long first_row = static_cast<long>(row) + 1;
-  const bool read_together = status == 0 && planes[0].band_rows > 1 &&
-                             row % planes[0].band_rows == 0 && bands_side_by_side(planes);
+  const bool read_together = status == 0 && band_workers[0] != nullptr &&
+                             row % planes[0].band_rows == 0;
   if (read_together) read_bands_side_by_side(planes, row, width, height, status);
   for (InputPlane& plane : planes) {
     if (!read_together) {
@@ -283,6 +366,7 @@ void read_row(InputPlanes& planes, std::uint32_t row, long width, long height, i
 }
 
 void close_planes(InputPlanes& planes, int& status) {
+  for (auto& worker : band_workers) worker.reset();
   for (InputPlane& plane : planes) ffclos(plane.file, &status);
   if (status != 0) report_status(status);
 }
