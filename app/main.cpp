@@ -63,7 +63,7 @@ bool allocate_rows(InputPlanes& planes, std::uint64_t width) {
   return true;
 }
 
-// Whether the scanline (width * 6 bytes) has a size the machine can express at all.
+// Whether an output row (width * 6 bytes) has a size the machine can express at all.
 bool row_sizes_representable(std::uint64_t width) { return width <= PTRDIFF_MAX / 6; }
 
 int run(int argc, char** argv) {
@@ -137,7 +137,7 @@ int run(int argc, char** argv) {
     case chromaloom::CreateResult::kCannotCreate:
       std::printf("Error: cannot create the TIFF file\n");
       return kExitFailure;
-    case chromaloom::CreateResult::kNoScanline:
+    case chromaloom::CreateResult::kLayoutMismatch:
       std::printf("Memory allocation error\n");
       return kExitNoMemory;
     case chromaloom::CreateResult::kOk:

@@ -77,12 +77,12 @@ CreateResult create_rgb_tiff(int fd, const char* file_name, std::uint32_t width,
 
   // Every row fills width * 6 bytes of the strip, and libtiff counts that many for it.
   if (width != 0 && TIFFScanlineSize64(tiff.handle) != tiff.row_bytes) {
-    return CreateResult::kNoScanline;
+    return CreateResult::kLayoutMismatch;
   }
   const std::uint32_t rows_per_strip = TIFFDefaultStripSize(tiff.handle, 0xFFFFFFFFu);
   TIFFSetField(tiff.handle, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
   // The strip buffer was sized from the planned height: libtiff must agree with it.
-  if (rows_per_strip != tiff.rows_per_strip) return CreateResult::kNoScanline;
+  if (rows_per_strip != tiff.rows_per_strip) return CreateResult::kLayoutMismatch;
   return CreateResult::kOk;
 }
 

@@ -32,13 +32,13 @@ bool allocate_rgb_buffers(std::uint32_t width, std::uint32_t height, RgbTiff& ti
 // descriptor, or -1 with the reason on standard error.
 int open_rgb_output(const char* file_name);
 
-enum class CreateResult { kOk, kCannotCreate, kNoScanline };
+enum class CreateResult { kOk, kCannotCreate, kLayoutMismatch };
 
 // Truncates the opened output, hands it to libtiff (as BigTIFF when a classic TIFF cannot hold
 // the image, as a classic TIFF otherwise), writes the header through and sets the tags.
 // kCannotCreate: the file could not be truncated, or libtiff could not start it or its header
-// could not be written (the reason is on standard error). kNoScanline: libtiff's row is not
-// width * 6 bytes.
+// could not be written (the reason is on standard error). kLayoutMismatch: libtiff's row is not
+// width * 6 bytes, or its strip height is not the one the strip buffer was sized for.
 CreateResult create_rgb_tiff(int fd, const char* file_name, std::uint32_t width,
                              std::uint32_t height, RgbTiff& tiff);
 
